@@ -1,0 +1,3 @@
+#include "aont/aont.h"
+
+void handle_aont(aont*) {}

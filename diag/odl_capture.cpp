@@ -1,0 +1,3 @@
+#include "diag/odl_capture.h"
+
+void trcap_capture() {}

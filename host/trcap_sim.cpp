@@ -1,0 +1,110 @@
+// The simulated capture tool, installed as /vendor/bin/trcap on a simulated
+// device. Every invocation prints one trace line with its arguments. A launch
+// (no -k) then keeps writing a small file of simulated capture data into its
+// -o directory once a second until killed; a kill (-k with -p N or -g N) ends
+// the running launches that were given the same option, and exits.
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host/host_log.h"
+
+namespace {
+
+constexpr const char* tag = "trcap-sim";
+
+struct options {
+  bool kill = false;
+  std::optional<std::string> group;  // "-p N" or "-g N", as given
+  std::optional<std::string> output;
+};
+
+options parse(const std::vector<std::string>& args) {
+  options o;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const bool has_value = i + 1 < args.size();
+    if (args[i] == "-k") {
+      o.kill = true;
+    } else if ((args[i] == "-p" || args[i] == "-g") && has_value) {
+      o.group = args[i] + " " + args[i + 1];
+      ++i;
+    } else if (args[i] == "-o" && has_value) {
+      o.output = args[++i];
+    }
+  }
+  return o;
+}
+
+std::vector<std::string> cmdline_of(const std::string& pid) {
+  std::ifstream in("/proc/" + pid + "/cmdline", std::ios::binary);
+  std::vector<std::string> args;
+  for (std::string arg; std::getline(in, arg, '\0');) {
+    args.push_back(arg);
+  }
+  return args;
+}
+
+bool is_trcap(const std::string& program) {
+  const size_t slash = program.rfind('/');
+  const std::string base = slash == std::string::npos ? program : program.substr(slash + 1);
+  return base == "trcap" || base == "trcap-sim";
+}
+
+int kill_matching(const std::string& group) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) {
+    return 1;
+  }
+  const std::string self = std::to_string(getpid());
+  while (const dirent* entry = readdir(proc)) {
+    const std::string pid = entry->d_name;
+    if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self) {
+      continue;
+    }
+    const std::vector<std::string> args = cmdline_of(pid);
+    if (args.empty() || !is_trcap(args[0])) {
+      continue;
+    }
+    const options other = parse({args.begin() + 1, args.end()});
+    if (!other.kill && other.group == group && kill(std::stoi(pid), SIGTERM) == 0) {
+      host_trace(tag, "ended capture %s (%s)", pid.c_str(), group.c_str());
+    }
+  }
+  closedir(proc);
+  return 0;
+}
+
+[[noreturn]] void capture(const options& o) {
+  const std::string dir = o.output.value_or(".");
+  for (unsigned long sequence = 1;; ++sequence) {
+    std::ostringstream name;
+    name << dir << "/trcap_" << getpid() << "_" << sequence << ".bin";
+    std::ofstream(name.str(), std::ios::binary) << "simulated capture " << o.group.value_or("") << " #" << sequence
+                                                 << "\n";
+    sleep(1);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string line = "trcap";
+  for (const std::string& arg : args) {
+    line += " " + arg;
+  }
+  host_trace(tag, "%s", line.c_str());
+
+  const options o = parse(args);
+  if (o.kill) {
+    return o.group ? kill_matching(*o.group) : 2;
+  }
+  capture(o);
+}
