@@ -15,6 +15,7 @@ using namespace std::chrono_literals;
 using lines = std::vector<std::string>;
 
 struct level_case {
+  const char* name;
   const char* property_file;
   lines expected;
 };
@@ -29,21 +30,22 @@ TEST_P(log_level_property, is_logged_before_it_is_set) {
 
 INSTANTIATE_TEST_SUITE_P(
     values, log_level_property,
-    testing::Values(level_case{"", {"I set_log_level: log_level set: 2", "set_level 2"}},
-                    level_case{"persist.vendor.sensors.debug.daemon=\n",
+    testing::Values(level_case{"unset", "", {"I set_log_level: log_level set: 2", "set_level 2"}},
+                    level_case{"empty", "persist.vendor.sensors.debug.daemon=\n",
                                {"I set_log_level: log_level set: 2", "set_level 2"}},
-                    level_case{"persist.vendor.sensors.debug.daemon=0\n",
+                    level_case{"zero", "persist.vendor.sensors.debug.daemon=0\n",
                                {"I set_log_level: log_level set: 0", "set_level 0"}},
-                    level_case{"persist.vendor.sensors.debug.daemon=1\n",
+                    level_case{"one", "persist.vendor.sensors.debug.daemon=1\n",
                                {"I set_log_level: log_level set: 2", "set_level 2"}},
-                    level_case{"persist.vendor.sensors.debug.daemon=e\n",
+                    level_case{"e", "persist.vendor.sensors.debug.daemon=e\n",
                                {"I set_log_level: log_level set: 1", "set_level 1"}},
-                    level_case{"persist.vendor.sensors.debug.daemon=D\n",
+                    level_case{"capital_d", "persist.vendor.sensors.debug.daemon=D\n",
                                {"I set_log_level: log_level set: 3", "set_level 3"}},
-                    level_case{"persist.vendor.sensors.debug.daemon=Verbose please\n",
+                    level_case{"verbose_word", "persist.vendor.sensors.debug.daemon=Verbose please\n",
                                {"I set_log_level: log_level set: 4", "set_level 4"}},
-                    level_case{"persist.vendor.sensors.debug.daemon=x\n", {}},
-                    level_case{"persist.vendor.sensors.debug.daemon=3\n", {}}));
+                    level_case{"x_ignored", "persist.vendor.sensors.debug.daemon=x\n", {}},
+                    level_case{"three_ignored", "persist.vendor.sensors.debug.daemon=3\n", {}}),
+    [](const auto& test_case) { return std::string(test_case.param.name); });
 
 TEST(log_level_map, holds_exactly_the_ten_keys) {
   const std::string keys = "01eEiIdDvV";

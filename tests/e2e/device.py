@@ -1,5 +1,6 @@
 """A simulated device for end-to-end tests: runs the built daemon through
 tools/devsim in a temporary root and collects its standard error lines."""
+import errno
 import os
 import platform
 import re
@@ -12,6 +13,8 @@ import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.environ.get("SENSORS_BUILD_DIR", os.path.join(REPO, "build"))
+WATCHING = "trcap_capture:  before poll - for modify event"
+FLUSH_PIPE = "/data/vendor/sensors/sns_diag_flush"
 LINE = re.compile(r"^(\d+)\.(\d{6}) (\d+) (\d+) ([EIDV]) ([^ :]+): (.*)$")
 
 
@@ -40,13 +43,27 @@ class Line:
 
 
 class Device:
-    def __init__(self, props=(), remoteprocs=(), no_remoteproc=False, no_diag_cfg=False):
+    def __init__(self, props=(), remoteprocs=(), no_remoteproc=False, no_diag_cfg=False,
+                 prop_file=None, files=None):
+        """`prop_file`: bytes appended to the property store after `props`.
+        `files`: {device path: bytes} written into the device before it
+        starts (devsim keeps what it finds there)."""
         self.root = tempfile.mkdtemp(prefix="sensors-e2e.")
         self.lines = []
         self._cond = threading.Condition()
         command = [os.path.join(REPO, "tools", "devsim"), "--root", self.root, "--build", BUILD]
         for prop in props:
             command += ["--prop", prop]
+        if prop_file is not None:
+            # Outside the bound trees: the daemon does not see it.
+            extra = os.path.join(self.root, "extra.prop")
+            with open(extra, "wb") as out:
+                out.write(prop_file)
+            command += ["--prop-file", extra]
+        for device_path, data in (files or {}).items():
+            os.makedirs(os.path.dirname(self.path(device_path)), exist_ok=True)
+            with open(self.path(device_path), "wb") as out:
+                out.write(data)
         for name in remoteprocs:
             command += ["--remoteproc", name]
         if no_remoteproc:
@@ -101,27 +118,63 @@ class Device:
         with open(self.path(device_path), mode) as out:
             out.write(data)
 
-    def daemon_pid(self):
-        """The daemon's pid as the host sees it."""
-        for pid in os.listdir("/proc"):
-            if not pid.isdigit():
-                continue
-            try:
-                with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    args = f.read().split(b"\0")
-                with open(f"/proc/{pid}/status") as f:
-                    status = f.read()
-            except OSError:
-                continue
-            if args and args[0] == b"/vendor/bin/sensordaemon" and self._in_our_session(status):
-                return int(pid)
-        return None
+    def command(self, text):
+        """Writes `text` over the start of the command file in one write and
+        without truncating it first, so the daemon sees one modification and
+        never a half-written file. Lines left over behind it are ignored."""
+        fd = os.open(self.path("/data/vendor/sensors/file1"), os.O_WRONLY)
+        try:
+            os.write(fd, text.encode())
+        finally:
+            os.close(fd)
 
-    def _in_our_session(self, status):
-        for line in status.splitlines():
-            if line.startswith("NSsid:"):
-                return int(line.split()[1]) == self.process.pid
-        return False
+    def open_flush_writer(self, timeout=60.0):
+        """Opens the flush pipe for writing from the host without blocking;
+        tried again while the pipe is missing (ENOENT) or nobody holds its
+        read end yet (ENXIO)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                return os.open(self.path(FLUSH_PIPE), os.O_WRONLY | os.O_NONBLOCK)
+            except OSError as error:
+                if error.errno not in (errno.ENOENT, errno.ENXIO) or time.monotonic() > deadline:
+                    raise
+                time.sleep(0.05)
+
+    def request_flush(self, data=b"1", timeout=60.0):
+        """Writes into the flush pipe from the host, as any other writer does."""
+        fd = self.open_flush_writer(timeout)
+        try:
+            os.write(fd, data)
+        finally:
+            os.close(fd)
+
+    def wait_for_drain(self, length, start):
+        """Waits for one read of `length` bytes from the flush pipe and its
+        drain of both peripherals; returns the index of the second drain."""
+        read = self.wait_for(f"wait_handle_flush: sns_diag_flush read len: {length}", start=start)
+        drain3 = self.wait_for("diag_peripheral_buffering_drain_immediate(3) = 1", start=read)
+        return self.wait_for("diag_peripheral_buffering_drain_immediate(9) = 1", start=drain3)
+
+    def daemon_pid(self, timeout=10.0):
+        """The daemon's pid as the host sees it: the sensordaemon process in
+        this device's session."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for pid in os.listdir("/proc"):
+                if not pid.isdigit():
+                    continue
+                try:
+                    with open(f"/proc/{pid}/cmdline", "rb") as f:
+                        program = f.read().split(b"\0")[0]
+                    with open(f"/proc/{pid}/stat") as f:
+                        session = int(f.read().rsplit(")", 1)[1].split()[3])
+                except (OSError, IndexError, ValueError):
+                    continue
+                if program == b"/vendor/bin/sensordaemon" and session == self.process.pid:
+                    return int(pid)
+            time.sleep(0.05)
+        raise AssertionError("no daemon process found")
 
     def sanitizer_reports(self):
         return [line.raw for line in self.snapshot()
@@ -136,6 +189,7 @@ class Device:
                 os.killpg(self.process.pid, signal.SIGKILL)
                 self.process.wait()
         self._reader.join(5)
+        self.process.stderr.close()
         shutil.rmtree(self.root, ignore_errors=True)
 
     def __enter__(self):
@@ -146,3 +200,11 @@ class Device:
         reports = self.sanitizer_reports()
         if reports and exc[0] is None:
             raise AssertionError("sanitizer report:\n" + "\n".join(reports))
+
+
+def assert_alive(test, device, pid):
+    """The device's sandbox still runs and the daemon sleeps or runs."""
+    test.assertIsNone(device.process.poll())
+    with open(f"/proc/{pid}/stat") as f:
+        state = f.read().rsplit(")", 1)[1].split()[0]
+    test.assertIn(state, ("S", "R"), f"daemon state {state}")

@@ -1,12 +1,5 @@
 #include "tests/fakes/host_prop.h"
 
-#include <fstream>
-#include <stdexcept>
+#include "tests/fakes/device_files.h"
 
-void write_host_prop(const std::string& content) {
-  std::ofstream file("/data/property/host.prop", std::ios::binary | std::ios::trunc);
-  file << content;
-  if (!file) {
-    throw std::runtime_error("cannot write /data/property/host.prop");
-  }
-}
+void write_host_prop(const std::string& content) { write_file("/data/property/host.prop", content); }

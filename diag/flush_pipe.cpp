@@ -1,0 +1,71 @@
+// wait_handle_flush, the second half of the diagnostic settings task.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "daemon/log.h"
+#include "daemon/unique_fd.h"
+#include "diag/diag_settings.h"
+#include "interfaces/diag_lsm.h"
+
+namespace {
+
+constexpr const char* flush_pipe_path = "/data/vendor/sensors/sns_diag_flush";
+
+// Drains peripheral 3, then 9 only if 3 succeeded; one error line either way.
+void drain_sensor_peripherals() {
+  int result = diag_peripheral_buffering_drain_immediate(3);
+  if (result == 1) {
+    result = diag_peripheral_buffering_drain_immediate(9);
+  }
+  if (result != 1) {
+    SNS_LOG_AS("wait_handle_flush", sensors_log::error, "diag_peripheral_buffering_drain_immediate error");
+  }
+}
+
+}  // namespace
+
+void wait_handle_flush() {
+  if (mkfifo(flush_pipe_path, 0666) != 0 && errno != EEXIST) {
+    SNS_LOG(sensors_log::error, "mkfifo error: %i", errno);
+    return;
+  }
+  // Blocks until a writer opens the pipe. Close-on-exec: the capture tools
+  // started through the shell must not inherit the pipe and eat requests.
+  const unique_fd reader(open(flush_pipe_path, O_RDONLY | O_CLOEXEC));
+  if (!reader.ok()) {
+    SNS_LOG(sensors_log::error, "open error: %i", errno);
+    return;
+  }
+  // A file left at the path opens at once and would read as data for ever.
+  struct stat status {};
+  if (fstat(reader.get(), &status) != 0 || !S_ISFIFO(status.st_mode)) {
+    SNS_LOG(sensors_log::error, "%s is not a FIFO", flush_pipe_path);
+    return;
+  }
+  // Our own writer, never written to: with it the read end never reports a
+  // hang-up when the last outside writer closes, so poll sleeps until the
+  // next request instead of returning at once over and over.
+  const unique_fd own_writer(open(flush_pipe_path, O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!own_writer.ok()) {
+    SNS_LOG(sensors_log::error, "open error: %i", errno);
+    return;
+  }
+
+  pollfd watch{};
+  watch.fd = reader.get();
+  watch.events = POLLIN;
+  for (;;) {
+    watch.revents = 0;
+    if (poll(&watch, 1, -1) < 1 || (watch.revents & POLLIN) == 0) {
+      continue;
+    }
+    char buffer[10] = {};
+    const ssize_t length = read(reader.get(), buffer, sizeof buffer);
+    SNS_LOG(sensors_log::info, "sns_diag_flush read len: %i", static_cast<int>(length));
+    drain_sensor_peripherals();
+  }
+}

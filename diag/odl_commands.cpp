@@ -1,0 +1,42 @@
+#include "diag/odl_commands.h"
+
+#include <exception>
+#include <fstream>
+
+#include "daemon/log.h"
+
+std::vector<std::string> get_odl_commands() {
+  std::vector<std::string> commands;
+  try {
+    std::ifstream file(odl_command_file, std::ios::binary);
+    if (!file.is_open()) {
+      SNS_LOG(sensors_log::error, " Failed to open %s ", odl_command_file);
+      return commands;
+    }
+    read_odl_lines(file, commands);
+  } catch (const std::exception& e) {
+    SNS_LOG(sensors_log::error, " exception : %s ", e.what());
+  }
+  return commands;
+}
+
+void read_odl_lines(std::istream& in, std::vector<std::string>& commands) {
+  for (std::string line; std::getline(in, line);) {
+    SNS_LOG_AS("get_odl_commands", sensors_log::debug, " line(command): %s ", line.c_str());
+    if (!line.empty()) {
+      commands.push_back(line);
+    }
+  }
+}
+
+odl_action odl_action_for(const std::vector<std::string>& commands) {
+  if (commands.size() < 2) {
+    return odl_action::none;
+  }
+  if (commands[0] == "stop") {
+    return odl_action::stop;
+  }
+  return commands[0] == "star" ? odl_action::start : odl_action::none;
+}
+
+bool packets_wanted(const std::vector<std::string>& commands) { return commands[1] == "enable_HLOS_packets"; }
