@@ -112,16 +112,10 @@ def context_switches(pid):
     return counts
 
 
-def pss_kb(pid):
-    with open(f"/proc/{pid}/smaps_rollup") as rollup:
-        for line in rollup:
-            if line.startswith("Pss:"):
-                return int(line.split()[1])
-    raise AssertionError("no Pss")
 
 
 def memory(pid):
-    return {"VmRSS": resident_kb(pid), "Pss": pss_kb(pid)}
+    return {"VmRSS": resident_kb(pid), "Pss": harness.proc_kb(f"/proc/{pid}/smaps_rollup", "Pss")}
 
 
 def many_commands(device, count):

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <functional>
 
 #include "aont/aont.h"
 #include "daemon/log.h"

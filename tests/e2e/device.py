@@ -208,3 +208,13 @@ def assert_alive(test, device, pid):
     with open(f"/proc/{pid}/stat") as f:
         state = f.read().rsplit(")", 1)[1].split()[0]
     test.assertIn(state, ("S", "R"), f"daemon state {state}")
+
+
+def proc_kb(path, field):
+    """The kB figure of `field` ("VmRSS", "Pss", ...) in a /proc file such as
+    /proc/PID/status or /proc/PID/smaps_rollup."""
+    with open(path) as figures:
+        for line in figures:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise AssertionError(f"no {field} in {path}")

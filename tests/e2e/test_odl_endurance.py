@@ -7,15 +7,11 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from device import Device, WATCHING  # noqa: E402
+from device import Device, WATCHING, proc_kb  # noqa: E402
 
 
 def resident_kb(pid):
-    with open(f"/proc/{pid}/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmRSS")
+    return proc_kb(f"/proc/{pid}/status", "VmRSS")
 
 
 def wait_until_quiet(device, quiet_seconds):

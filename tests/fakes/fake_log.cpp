@@ -32,10 +32,7 @@ char letter(int level) {
 // "name:123, text" -> "name: text"; anything else is marked as malformed.
 std::string without_line_number(const std::string& text) {
   const size_t colon = text.find(':');
-  size_t digits = colon == std::string::npos ? std::string::npos : colon + 1;
-  if (digits != std::string::npos && text.compare(digits, 1, "-") == 0) {
-    ++digits;
-  }
+  const size_t digits = colon == std::string::npos ? std::string::npos : colon + 1;
   size_t end = digits;
   while (end != std::string::npos && end < text.size() && text[end] >= '0' && text[end] <= '9') {
     ++end;
