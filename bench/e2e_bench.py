@@ -18,7 +18,6 @@ import time
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 import device as harness  # noqa: E402
-from test_odl_endurance import resident_kb, wait_until_quiet  # noqa: E402
 
 WATCHING = "trcap_capture:  before poll - for modify event"
 DRAIN_3 = "diag_peripheral_buffering_drain_immediate(3) = 1"
@@ -114,13 +113,28 @@ def context_switches(pid):
 
 
 
+def proc_kb(path, field):
+    """The kB figure of `field` ("VmRSS", "Pss", ...) in a /proc file."""
+    with open(path) as figures:
+        return next(int(line.split()[1]) for line in figures if line.startswith(field + ":"))
+
+
+def wait_until_quiet(device, quiet_seconds):
+    """Waits until the daemon has logged nothing new for `quiet_seconds`."""
+    count, since = len(device.snapshot()), time.monotonic()
+    while time.monotonic() - since < quiet_seconds:
+        time.sleep(0.2)
+        if len(device.snapshot()) != count:
+            count, since = len(device.snapshot()), time.monotonic()
+
+
 def memory(pid):
-    return {"VmRSS": resident_kb(pid), "Pss": harness.proc_kb(f"/proc/{pid}/smaps_rollup", "Pss")}
+    return {"VmRSS": proc_kb(f"/proc/{pid}/status", "VmRSS"), "Pss": proc_kb(f"/proc/{pid}/smaps_rollup", "Pss")}
 
 
 def many_commands(device, count):
-    """`count` commands the way tests/e2e/test_odl_endurance.py writes them:
-    alternating, 5 ms apart, so those written during a pause coalesce."""
+    """`count` commands, alternating, 5 ms apart, so that those written
+    during a pause coalesce."""
     for i in range(count):
         device.command(("star\nx\n", "stop\nx\n")[i % 2])
         time.sleep(0.005)

@@ -1,0 +1,152 @@
+// The on-device-logging command channel: the walk over inotify records, the
+// wake-ups of the watch on records made by hand, and the capture tool's
+// command lines as the fake env records them.
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <regex>
+
+#include "daemon/sensordaemon.h"
+#include "daemon/unique_fd.h"
+#include "diag/inotify_records.h"
+#include "diag/odl_capture.h"
+#include "diag/odl_commands.h"
+#include "diag/odl_control.h"
+#include "tests/fakes/fakes.h"
+
+namespace {
+
+using lines = std::vector<std::string>;
+
+// A record's head and its name, padded with zero bytes to `name_length` as the kernel does.
+std::string record(uint32_t mask, uint32_t name_length = 0, const std::string& name = "") {
+  const inotify_event head{0, mask, 0, name_length};
+  return std::string(reinterpret_cast<const char*>(&head), sizeof head) + name +
+         std::string(name.empty() ? 0 : name_length - name.size(), '\0');
+}
+
+struct walk_case {
+  const char* name;
+  std::string bytes;
+  size_t capacity;
+  size_t length;
+  lines visited;  // "mask:name"
+};
+
+class inotify_walk : public testing::TestWithParam<walk_case> {};
+
+TEST_P(inotify_walk, visits_the_records_read_and_nothing_outside_the_buffer) {
+  // A heap buffer of exactly the capacity, so that AddressSanitizer sees a read past it.
+  std::vector<char> buffer(GetParam().capacity);
+  std::memcpy(buffer.data(), GetParam().bytes.data(), std::min(buffer.size(), GetParam().bytes.size()));
+  lines visited;
+  for_each_inotify_record(buffer.data(), buffer.size(), GetParam().length, [&](const inotify_record& r) {
+    visited.push_back(std::to_string(r.mask) + ":" + r.name);
+  });
+  EXPECT_EQ(visited, GetParam().visited);
+}
+
+const std::string three = record(IN_MODIFY) + record(IN_CREATE, 16, "file1") + record(IN_MODIFY);
+
+INSTANTIATE_TEST_SUITE_P(
+    table, inotify_walk,
+    testing::Values(walk_case{"three_records", three, 4096, three.size(), {"2:", "256:file1", "2:"}},
+                    walk_case{"up_to_the_bytes_read", three, 4096, 16, {"2:"}},
+                    walk_case{"record_begun_before_the_end", three, 4096, 17, {"2:", "256:file1"}},
+                    walk_case{"head_past_the_buffer", record(IN_MODIFY, 4) + record(IN_MODIFY), 30, 30, {"2:"}},
+                    walk_case{"name_cut_at_the_buffer", record(IN_MODIFY, 64, std::string(64, 'a')), 48, 48,
+                              {"2:" + std::string(32, 'a')}},
+                    walk_case{"huge_name_length", record(IN_MODIFY, 0xffffffffu), 4096, 4096, {"2:"}}),
+    by_name);
+
+TEST(handle_events, applies_two_lines_once_per_modification_record_and_ends_on_a_failed_read) {
+  ASSERT_EQ(mkfifo("/data/vendor/sensors/sns_diag_flush", 0666), 0);
+  // A reader, so that the blocking open for writing returns.
+  const unique_fd flush(open("/data/vendor/sensors/sns_diag_flush", O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  int records[2];
+  ASSERT_EQ(pipe2(records, O_CLOEXEC), 0);
+  const unique_fd records_in(records[0]);
+  unique_fd records_out(records[1]);
+  const auto wake_up = [&](const std::string& file, const std::string& bytes) {
+    write_file(odl_command_file, file);
+    EXPECT_EQ(write(records_out.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    return handle_events(records_in.get());
+  };
+  const std::string stop = "D get_odl_commands:  line(command): stop ";
+  const std::string modified = "I handle_events: handle_event : IN_MODIFY";
+  EXPECT_TRUE(wake_up("stop\n", record(IN_MODIFY)));
+  EXPECT_TRUE(wake_up("stop\nx\n", record(IN_MODIFY) + record(IN_CREATE, 16, "file1") + record(IN_MODIFY)));
+  fcntl(records_in.get(), F_SETFL, O_NONBLOCK);
+  EXPECT_FALSE(wake_up("stop\nx\n", ""));  // would block: ends without a message
+  records_out.reset();
+  EXPECT_FALSE(handle_events(records_in.get()));  // end of file
+  const std::string x = "D get_odl_commands:  line(command): x ";
+  EXPECT_EQ(journal::take(), (lines{stop, modified, stop, x, modified, "I handle_events: Daig : Killing current ODL instance ",
+                                    "shell /vendor/bin/trcap -k -p 16", "pause 5000000", "I handle_events: event : file1 ",
+                                    modified, stop, x, stop, x}));
+  char request[4] = {};
+  EXPECT_EQ(read(flush.get(), request, sizeof request), 1);
+  EXPECT_EQ(request[0], '1');
+}
+
+std::string launch(const std::string& options) {
+  return "shell /vendor/bin/trcap " + options + " -f /data/vendor/sensors/Diag.cfg -w <dir> -o <dir> & ";
+}
+
+struct command_case {
+  const char* name;
+  const char* processor;
+  lines commands;
+  lines expected;  // <dir> stands for the time-stamped capture directory
+};
+
+class command_lines : public testing::TestWithParam<command_case> {};
+
+TEST_P(command_lines, run_in_order_then_the_pause) {
+  write_file("/data/vendor/sensors/Diag.cfg", "");
+  mkdir("/sys/class/remoteproc/remoteproc0", 0755);
+  write_file("/sys/class/remoteproc/remoteproc0/name", GetParam().processor);
+  const lines& commands = GetParam().commands;
+  if (commands[0] == "stop") {
+    stop_odl_capture(commands, -1);  // the flush request is the roads' to check
+  } else {
+    start_odl_capture(commands);
+  }
+  lines logged = journal::take();
+  for (std::string& line : logged) {
+    line = std::regex_replace(line, std::regex(R"(/data/vendor/sensors/odl_sns_\d{4}(_\d\d){5})"), "<dir>");
+  }
+  EXPECT_EQ(logged, GetParam().expected);
+  EXPECT_EQ(last_odl_command, commands[0]);
+}
+
+const std::string killing = "I handle_events: Daig : Killing current ODL instance ";
+const std::string starting = "I handle_events: Daig : Diag.cfg present: starting trcap";
+const std::string kill_g = "shell /vendor/bin/trcap -k -g 16384 ";
+
+INSTANTIATE_TEST_SUITE_P(
+    table, command_lines,
+    testing::Values(
+        command_case{"kora_stop", "kora", {"stop", "x"}, {killing, "shell /vendor/bin/trcap -k -p 4", kill_g, "pause 5000000"}},
+        command_case{"kora_stop_packets", "kora", {"stop", "enable_HLOS_packets"},
+                     {killing, "shell /vendor/bin/trcap -k -p 5", kill_g, "pause 5000000"}},
+        command_case{"vela_stop", "vela", {"stop", "x"}, {killing, "shell /vendor/bin/trcap -k -p 16", "pause 5000000"}},
+        command_case{"other_stop_packets", "adsp", {"stop", "enable_HLOS_packets"},
+                     {killing, "shell /vendor/bin/trcap -k -p 17", "pause 5000000"}},
+        command_case{"kora_start", "kora", {"star", "x"}, {starting, launch("-g 16384"), launch("-p 4"), "pause 3000000"}},
+        command_case{"kora_start_packets", "kora", {"star", "enable_HLOS_packets"},
+                     {starting, launch("-g 16384"), launch("-p 5"), "pause 3000000"}},
+        command_case{"vela_start", "vela", {"star", "x"}, {starting, launch("-p 16"), "pause 3000000"}},
+        command_case{"option_with_a_trailing_blank", "vela", {"star", "enable_HLOS_packets "},
+                     {starting, launch("-p 16"), "pause 3000000"}},
+        command_case{"vela_start_packets", "vela", {"star", "enable_HLOS_packets"},
+                     {starting, launch("-p 17"), "pause 3000000"}}),
+    by_name);
+
+}  // namespace

@@ -1,0 +1,102 @@
+#include "tests/fakes/fakes.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <utility>
+
+#include "daemon/env.h"
+#include "interfaces/sensors_log.h"
+
+namespace {
+
+std::mutex mutex;
+std::condition_variable changed;
+// Never destroyed: threads still blocked in the code under test may log while the process ends.
+std::vector<std::string>& store() {
+  static auto* entries = new std::vector<std::string>();
+  return *entries;
+}
+
+std::string formatted(const char* format, va_list args) {
+  char text[4096];
+  vsnprintf(text, sizeof text, format, args);
+  return text;
+}
+
+class fake_env final : public env {
+ public:
+  void pause_us(unsigned int us) override { journal::record("pause " + std::to_string(us)); }
+  void shell(const char* command) override { journal::record(std::string("shell ") + command); }
+};
+
+class journal_reset : public testing::EmptyTestEventListener {
+  void OnTestStart(const testing::TestInfo&) override { journal::take(); }
+};
+
+}  // namespace
+
+namespace journal {
+
+void record(std::string entry) {
+  std::lock_guard lock(mutex);
+  store().push_back(std::move(entry));
+  changed.notify_all();
+}
+
+std::vector<std::string> take() {
+  std::lock_guard lock(mutex);
+  return std::exchange(store(), {});
+}
+
+bool wait_for(const std::string& entry) {
+  std::unique_lock lock(mutex);
+  return changed.wait_for(lock, std::chrono::seconds(10),
+                          [&] { return std::count(store().begin(), store().end(), entry) > 0; });
+}
+
+}  // namespace journal
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+namespace sensors_log {
+
+void set_tag(const char*) {}
+void set_level(log_level level) { journal::record("set_level " + std::to_string(level)); }
+
+}  // namespace sensors_log
+
+// "function:line, text" is recorded as "L function: text".
+int sns_log_message(int level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = formatted(format, args);
+  va_end(args);
+  const size_t head_end = text.find(", ");
+  journal::record(std::string(1, "0EIDV"[level]) + " " + text.substr(0, text.find(':')) + ": " +
+                  (head_end == std::string::npos ? "<no head> " + text : text.substr(head_end + 2)));
+  return 0;
+}
+
+void host_trace(const char* tag, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  journal::record(std::string(tag) + ": " + formatted(format, args));
+  va_end(args);
+}
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  static fake_env env;
+  set_env_for_testing(&env);
+  testing::UnitTest::GetInstance()->listeners().Append(new journal_reset);
+  return RUN_ALL_TESTS();
+}
