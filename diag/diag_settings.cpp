@@ -9,6 +9,7 @@
 #include "daemon/env.h"
 #include "daemon/log.h"
 #include "diag/dsp_type.h"
+#include "diag/sensors_paths.h"
 #include "interfaces/diag_lsm.h"
 #include "interfaces/properties.h"
 
@@ -23,8 +24,6 @@ constexpr uint8_t SNS_TX_MODE_CIRCULAR = 2;
 constexpr uint8_t low_watermark = 20;
 constexpr uint8_t high_watermark = 70;
 
-constexpr const char* diag_cfg_path = "/data/vendor/sensors/Diag.cfg";
-constexpr const char* odl_command_path = "/data/vendor//sensors/file1";
 // "start", a line feed and the zero byte: 7 bytes.
 constexpr char odl_start_command[] = "start\n";
 
@@ -58,7 +57,7 @@ void start_capture_tool() {
 
 // Tells the on-device-logging channel that capture runs, through its command file.
 void write_start_command() {
-  FILE* file = std::fopen(odl_command_path, "w");
+  FILE* file = std::fopen(odl_command_file, "w");
   SNS_LOG_AS("handle_diag_settings", sensors_log::info, " after opening file ");
   if (file == nullptr) {
     SNS_LOG_AS("handle_diag_settings", sensors_log::error, " error opening diag_odl_file");

@@ -9,11 +9,10 @@
 #include "daemon/log.h"
 #include "daemon/unique_fd.h"
 #include "diag/diag_settings.h"
+#include "diag/sensors_paths.h"
 #include "interfaces/diag_lsm.h"
 
 namespace {
-
-constexpr const char* flush_pipe_path = "/data/vendor/sensors/sns_diag_flush";
 
 // Drains peripheral 3, then 9 only if 3 succeeded; one error line either way.
 void drain_sensor_peripherals() {

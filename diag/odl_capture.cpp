@@ -18,10 +18,10 @@
 #include "diag/inotify_records.h"
 #include "diag/odl_commands.h"
 #include "diag/odl_control.h"
+#include "diag/sensors_paths.h"
 
 namespace {
 
-constexpr const char* flush_pipe_path = "/data/vendor/sensors/sns_diag_flush";
 constexpr unsigned int setup_pause_us = 2000000;
 constexpr size_t event_buffer_size = 4096;
 

@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
-inline constexpr const char* odl_command_file = "/data/vendor//sensors/file1";
+#include "diag/sensors_paths.h"
+
+// The second line that asks for the capture tool's packet variants.
+inline constexpr const char* packets_option = "enable_HLOS_packets";
 
 // The file's non-empty lines, in file order, each logged as it is read. An
 // std::exception while reading is logged and the lines gathered until then

@@ -12,10 +12,9 @@
 #include "daemon/sensordaemon.h"
 #include "diag/dsp_type.h"
 #include "diag/odl_commands.h"
+#include "diag/sensors_paths.h"
 
 namespace {
-
-constexpr const char* diag_cfg = "/data/vendor/sensors/Diag.cfg";
 
 constexpr const char* head_g = "/vendor/bin/trcap -g 16384 -f /data/vendor/sensors/Diag.cfg -w ";
 constexpr const char* head_p4 = "/vendor/bin/trcap -p 4 -f /data/vendor/sensors/Diag.cfg -w ";
@@ -45,7 +44,7 @@ std::string capture_directory(const std::tm* local) {
     stamp = formatted;
     std::replace(stamp.begin(), stamp.end(), '-', '_');
   }
-  return "/data/vendor/sensors/odl_sns_" + stamp;
+  return capture_directory_prefix + stamp;
 }
 
 void stop_odl_capture(const std::vector<std::string>& commands, int flush_fd) {
@@ -68,7 +67,7 @@ void stop_odl_capture(const std::vector<std::string>& commands, int flush_fd) {
 }
 
 void start_odl_capture(const std::vector<std::string>& commands) {
-  if (access(diag_cfg, F_OK) != 0) {
+  if (access(diag_cfg_path, F_OK) != 0) {
     return;
   }
   SNS_LOG_AS("handle_events", sensors_log::info, "Daig : Diag.cfg present: starting trcap");

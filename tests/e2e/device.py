@@ -1,7 +1,6 @@
 """A simulated device for the end-to-end tests and the benchmark: runs the built
 daemon through tools/devsim in a temporary root and parses the lines that it
 and the stand-ins print."""
-import errno
 import os
 import platform
 import re
@@ -18,6 +17,13 @@ WATCHING = "trcap_capture:  before poll - for modify event"
 SENSORS = "/data/vendor/sensors"
 COMMAND_FILE = SENSORS + "/file1"
 FLUSH_PIPE = SENSORS + "/sns_diag_flush"
+
+
+def odlctl(*args):
+    """Runs the build's odlctl from the host (under qemu-user for a cross build): (status, stdout, stderr)."""
+    run = subprocess.run([*os.environ.get("SENSORS_EMULATOR", "").split(), os.path.join(BUILD, "odlctl"), *args],
+                         capture_output=True, text=True, timeout=60)
+    return run.returncode, run.stdout, run.stderr
 
 
 class Line:
@@ -102,16 +108,8 @@ class Device:
         os.write(fd, text.encode())
         os.close(fd)
 
-    def open_flush_writer(self):
-        """The flush pipe opened for writing without blocking, once it exists and is served."""
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                return os.open(self.path(FLUSH_PIPE), os.O_WRONLY | os.O_NONBLOCK)
-            except OSError as error:
-                if error.errno not in (errno.ENOENT, errno.ENXIO) or time.monotonic() > deadline:
-                    raise
-                time.sleep(0.05)
+    def odlctl(self, *args):
+        return odlctl("--root", self.root, *args)
 
     def processes(self, program):
         """Host pids of this device's processes that run `program`, under qemu-user too."""

@@ -11,7 +11,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from device import COMMAND_FILE, FLUSH_PIPE, SENSORS, WATCHING, Device  # noqa: E402
+from device import COMMAND_FILE, FLUSH_PIPE, SENSORS, WATCHING, Device, odlctl  # noqa: E402
 
 CFG = "-f /data/vendor/sensors/Diag.cfg"
 W = "I " + WATCHING
@@ -72,7 +72,7 @@ def read_lengths(device, start):
 
 
 def flush(device, data):
-    fd = device.open_flush_writer()
+    fd = os.open(device.path(FLUSH_PIPE), os.O_WRONLY)
     os.write(fd, data)
     os.close(fd)
 
@@ -121,16 +121,20 @@ class Roads(unittest.TestCase):
                                         "diag_buffering_enabled: DIAG Buffering mode val: 1"), 6.0)
             self.assertEqual(os.stat(device.path(FLUSH_PIPE)).st_mode, 0o10666)
 
+            # Controlled with odlctl: start, a repeated start refused, stop, status; then the daemon killed.
             ready = len(device.snapshot())
-            started = command(device, "star\nenable_HLOS_packets\n")
+            status, started, _ = device.odlctl("start", "--packets")
+            directory = started.strip().removeprefix(f"started: {device.root}")
+            self.assertEqual((status, started), (0, f"started: {device.path(directory)}\n"))
+            started = device.wait_for(WATCHING, ready)
             launches = sorted(trcap(device, ready))
-            directory = launches[0].rsplit(" ", 1)[1]
             self.assertEqual(launches, [f"trcap {group} {CFG} -w {directory} -o {directory}" for group in ("-g 16384", "-p 5")])
             for pid in device.processes("/vendor/bin/trcap"):  # the captures hold no end of the flush pipe
                 self.assertNotIn(FLUSH_PIPE, fd_links(pid))
-            until(lambda: len(os.listdir(device.path(directory))) >= 2)  # both captures write into it
-
-            command(device, "stop\nenable_HLOS_packets\n")
+            self.assertEqual(device.odlctl("start", "--packets"), (1, "", "odlctl: the last command was start already: "
+                                                                   "the daemon does nothing on a repeated command\n"))
+            self.assertEqual(device.odlctl("stop", "--packets"), (0, "stopped: no capture directory grows\n", ""))
+            device.wait_for(WATCHING, started)
             self.assertEqual(trcap(device, started), ["trcap -k -p 5", "trcap -k -g 16384"])
             self.assertEqual(sorted(line.text.split("(")[1] for line in device.snapshot() if line.text.startswith("ended")),
                              ["-g 16384)", "-g 16384)", "-p 5)"])
@@ -140,6 +144,15 @@ class Roads(unittest.TestCase):
                 "I handle_diag_settings:  Diag.cfg present: starting trcap ", "I handle_diag_settings:  after opening file ",
                 "I handle_diag_settings:  written 7"] + drained(1, 10, 10, 5))
             self.assert_thread(device, WATCHING, [f"I {ODL}", W, IN_MODIFY, STARTING, W, IN_MODIFY, KILLING, W, IN_MODIFY, W])
+            status, listing, _ = device.odlctl("status")
+            self.assertEqual(status, 0)
+            self.assertRegex(listing, rf"^capture configuration {device.root}{SENSORS}/Diag.cfg: present\n"
+                                      rf"flush pipe {device.root}{FLUSH_PIPE}: served\ncapture directories, newest first: 1\n"
+                                      rf"  {device.path(directory)}  \d+ bytes  \d+ files  newest \d+ s old  not growing\n$")
+            os.kill(device.daemon_pid(), signal.SIGKILL)
+            device.process.wait(10)  # the sandbox ends with the daemon
+            self.assertEqual(device.odlctl("flush"), (1, "", f"odlctl: flush pipe {device.root}{FLUSH_PIPE}: not served "
+                                                     "(nothing reads it), is the daemon running?\n"))
 
     def test_streaming_vela(self):
         files = {FLUSH_PIPE: None, COMMAND_FILE: b"stop\nx\n"}
@@ -194,6 +207,7 @@ class Roads(unittest.TestCase):
             device.wait_for(UNABLE[2:])
             device.command("star\nx\n")
             failed = device.wait_for("handle_diag_settings: Diag_LSM_Init failed!", timeout=40)
+            until(lambda: os.path.exists(device.path(FLUSH_PIPE)))
             flush(device, b"1")
             device.wait_for("wait_handle_flush: diag_peripheral_buffering_drain_immediate error", failed)
             self.assert_thread(device, "handle_diag_settings: Diag_LSM_Init failed!", ["I Diag_LSM_Init(NULL) = 0"] * 25 + [
@@ -282,7 +296,7 @@ class Roads(unittest.TestCase):
             self.assertEqual((cpu_ticks(pid) - ticks, device.snapshot()[mark:]), (0, []))
 
             # The pipe removed: a writer that holds it is still served; the command task's next wake-up ends it.
-            held = device.open_flush_writer()
+            held = os.open(device.path(FLUSH_PIPE), os.O_WRONLY)
             os.unlink(device.path(FLUSH_PIPE))
             os.write(held, b"123")
             device.wait_for(f"{READ_LEN}3", mark)
@@ -332,8 +346,19 @@ class Roads(unittest.TestCase):
                 W, "E get_odl_commands:  Failed to open /data/vendor//sensors/file1 ", W])
             self.assert_thread(device, DIAG, diag_lines(0) + [
                 "E wait_handle_flush: /data/vendor/sensors/sns_diag_flush is not a FIFO"])
+            self.assertEqual(device.odlctl("flush"), (1, "", f"odlctl: flush pipe {device.root}{FLUSH_PIPE}: not a FIFO, "
+                                                     "nothing written into it\n"))
             with open(device.path(FLUSH_PIPE), "rb") as pipe:
                 self.assertEqual(pipe.read(), b"not a pipe\n")
+
+
+    def test_odlctl_arguments(self):
+        usage = "usage: odlctl [--root DIR] [--wait SECONDS] start|stop [--packets] | flush | status\n"
+        for args in ([], ["begin"], ["start", "stop"], ["flush", "--packets"], ["status", "--packets"], ["start", "--wait"],
+                     ["stop", "--wait", "-1"], ["stop", "--wait", "5s"], ["status", "--root"], ["status", "-v"]):
+            self.assertEqual(odlctl(*args), (2, "", usage), args)
+        status, help_text, _ = odlctl("status", "--help")
+        self.assertEqual((status, help_text.startswith(usage), "--wait SECONDS" in help_text), (0, True, True))
 
 
 if __name__ == "__main__":
