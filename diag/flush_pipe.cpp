@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "daemon/env.h"
 #include "daemon/log.h"
 #include "daemon/unique_fd.h"
 #include "diag/diag_settings.h"
@@ -13,6 +14,15 @@
 #include "interfaces/diag_lsm.h"
 
 namespace {
+
+// How long the task waits before it tries again to get a writer of its own,
+// while no descriptor can be had.
+constexpr unsigned int own_writer_retry_pause_us = 1000000;
+
+// A writer of the task's own, never written to: while it is open the read end
+// never reports a hang-up when the last outside writer closes, so poll sleeps
+// until the next request instead of returning at once over and over.
+unique_fd open_own_writer() { return unique_fd(open(flush_pipe_path, O_WRONLY | O_NONBLOCK | O_CLOEXEC)); }
 
 // Drains peripheral 3, then 9 only if 3 succeeded; one error line either way.
 void drain_sensor_peripherals() {
@@ -45,21 +55,28 @@ void wait_handle_flush() {
     SNS_LOG(sensors_log::error, "%s is not a FIFO", flush_pipe_path);
     return;
   }
-  // Our own writer, never written to: with it the read end never reports a
-  // hang-up when the last outside writer closes, so poll sleeps until the
-  // next request instead of returning at once over and over.
-  const unique_fd own_writer(open(flush_pipe_path, O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!own_writer.ok()) {
-    SNS_LOG(sensors_log::error, "open error: %i", errno);
-    return;
-  }
+  // Without a writer of its own (no descriptor to spare) the task keeps
+  // serving, and gets one at the next hang-up of the outside writers; until
+  // then it looks again after a pause instead of spinning. The read end stays
+  // open throughout: a writer never meets a pipe without a reader.
+  unique_fd own_writer = open_own_writer();
 
   pollfd watch{};
   watch.fd = reader.get();
   watch.events = POLLIN;
   for (;;) {
     watch.revents = 0;
-    if (poll(&watch, 1, -1) < 1 || (watch.revents & POLLIN) == 0) {
+    if (poll(&watch, 1, -1) < 1) {
+      continue;
+    }
+    if ((watch.revents & POLLIN) == 0) {
+      // Every outside writer has gone and the task has no writer of its own yet.
+      if ((watch.revents & POLLHUP) != 0 && !own_writer.ok()) {
+        own_writer = open_own_writer();
+        if (!own_writer.ok()) {
+          current_env().pause_us(own_writer_retry_pause_us);
+        }
+      }
       continue;
     }
     char buffer[10] = {};

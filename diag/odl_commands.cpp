@@ -21,6 +21,9 @@ std::vector<std::string> get_odl_commands() {
 }
 
 void read_odl_lines(std::istream& in, std::vector<std::string>& commands) {
+  // getline catches what the line or the stream buffer throws and only sets
+  // badbit; with badbit in the mask it throws it on, to the caller.
+  in.exceptions(std::ios::badbit);
   for (std::string line; std::getline(in, line);) {
     SNS_LOG_AS("get_odl_commands", sensors_log::debug, " line(command): %s ", line.c_str());
     if (!line.empty()) {

@@ -19,8 +19,9 @@ std::vector<std::string> get_odl_commands();
 
 // Appends the non-empty lines of `in` to `commands`, logging every line,
 // empty ones included. Lines are split at line feeds only and kept whole: a
-// carriage return or a zero byte is part of its line. May throw what the
-// stream or the list throws; the lines appended so far stay.
+// carriage return or a zero byte is part of its line. Throws on what the
+// stream or the list throws (an allocation failure, a length error); the
+// lines appended so far stay.
 void read_odl_lines(std::istream& in, std::vector<std::string>& commands);
 
 enum class odl_action { none, stop, start };
