@@ -129,7 +129,9 @@ def wait_until_quiet(device, quiet_seconds):
 
 
 def memory(pid):
-    return {"VmRSS": proc_kb(f"/proc/{pid}/status", "VmRSS"), "Pss": proc_kb(f"/proc/{pid}/smaps_rollup", "Pss")}
+    rollup = f"/proc/{pid}/smaps_rollup"
+    return {"VmRSS": proc_kb(f"/proc/{pid}/status", "VmRSS"), "Pss": proc_kb(rollup, "Pss"),
+            "Private_Dirty": proc_kb(rollup, "Private_Dirty")}
 
 
 def many_commands(device, count):
@@ -213,10 +215,10 @@ def main(argv):
     print(f"Idle context switches over {args.idle_seconds} s, per thread: "
           + ", ".join(f"{tid}: {n}" for tid, n in sorted(switches.items()))
           + f"; total {sum(switches.values())}\n")
-    print("| memory | VmRSS | Pss |")
-    print("|---|---|---|")
-    print(f"| idle | {idle_memory['VmRSS']} kB | {idle_memory['Pss']} kB |")
-    print(f"| after {args.commands} commands | {busy_memory['VmRSS']} kB | {busy_memory['Pss']} kB |")
+    print("| memory | VmRSS | Pss | Private_Dirty |")
+    print("|---|---|---|---|")
+    for when, figures in (("idle", idle_memory), (f"after {args.commands} commands", busy_memory)):
+        print(f"| {when} | {figures['VmRSS']} kB | {figures['Pss']} kB | {figures['Private_Dirty']} kB |")
     print(f"\nStripped binary: {stripped_size(build)} bytes")
 
 

@@ -15,8 +15,8 @@
 
 namespace {
 
-// How long the task waits before it tries again to get a writer of its own,
-// while no descriptor can be had.
+// How long the task waits before it tries again to open a writer of its own,
+// while that cannot be done (no descriptor to spare, for instance).
 constexpr unsigned int own_writer_retry_pause_us = 1000000;
 
 // A writer of the task's own, never written to: while it is open the read end
@@ -55,10 +55,10 @@ void wait_handle_flush() {
     SNS_LOG(sensors_log::error, "%s is not a FIFO", flush_pipe_path);
     return;
   }
-  // Without a writer of its own (no descriptor to spare) the task keeps
-  // serving, and gets one at the next hang-up of the outside writers; until
-  // then it looks again after a pause instead of spinning. The read end stays
-  // open throughout: a writer never meets a pipe without a reader.
+  // When its own writer cannot be opened the task serves all the same and
+  // tries again whenever the outside writers hang up, pausing between tries
+  // instead of spinning. The read end stays open throughout: a writer never
+  // meets a pipe without a reader.
   unique_fd own_writer = open_own_writer();
 
   pollfd watch{};

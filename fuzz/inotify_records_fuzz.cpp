@@ -1,9 +1,8 @@
 // Any bytes as what one read of the inotify descriptor delivered, with any read
 // length up to the 4096-byte buffer: the walk over the records must stay inside
-// the buffer and end.
+// the buffer (AddressSanitizer watches its end) and end.
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -19,10 +18,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t length = (size_t{data[0]} << 8 | data[1]) % (capacity + 1);
   std::vector<char> buffer(capacity);
   std::memcpy(buffer.data(), data + 2, std::min(size - 2, capacity));
-  for_each_inotify_record(buffer.data(), capacity, length, [](const inotify_record& record) {
-    if (record.name.size() > capacity) {
-      std::abort();
-    }
-  });
+  for_each_inotify_record(buffer.data(), capacity, length, [](const inotify_record&) {});
   return 0;
 }

@@ -43,11 +43,8 @@ TEST(aont, request_carries_exactly_msg_id_suid_suspend_config_and_an_empty_reque
 
 TEST(aont_event, length_that_is_negative_as_a_signed_32_bit_count_is_not_parsed) {
   const std::string event("\x12\x05\x0d\x00\x04\x00\x00", 7);  // one event, msg_id 1024
-  for (const size_t length : {size_t{1} << 31, (size_t{1} << 32) - 1}) {
-    handle_aont_event(reinterpret_cast<const uint8_t*>(event.data()), length, 0);
-  }
-  EXPECT_EQ(journal::take(), (lines{"D handle_aont_event: Received indication with length 2147483648",
-                                    "D handle_aont_event: Received indication with length 4294967295"}));
+  handle_aont_event(reinterpret_cast<const uint8_t*>(event.data()), size_t{1} << 31, 0);
+  EXPECT_EQ(journal::take(), lines{"D handle_aont_event: Received indication with length 2147483648"});
 }
 
 }  // namespace

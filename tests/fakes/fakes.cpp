@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <regex>
 #include <utility>
 
 #include "daemon/env.h"
@@ -67,22 +68,16 @@ void write_file(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
-namespace sensors_log {
+void sensors_log::set_tag(const char*) {}
+void sensors_log::set_level(log_level) {}
 
-void set_tag(const char*) {}
-void set_level(log_level level) { journal::record("set_level " + std::to_string(level)); }
-
-}  // namespace sensors_log
-
-// "function:line, text" is recorded as "L function: text".
+// "function:line, text" is recorded as "L function: text"; a text without that head, as it is.
 int sns_log_message(int level, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const std::string text = formatted(format, args);
+  journal::record(std::string(1, "0EIDV"[level]) + " " +
+                  std::regex_replace(formatted(format, args), std::regex(R"(^(\w+):\d+, )"), "$1: "));
   va_end(args);
-  const size_t head_end = text.find(", ");
-  journal::record(std::string(1, "0EIDV"[level]) + " " + text.substr(0, text.find(':')) + ": " +
-                  (head_end == std::string::npos ? "<no head> " + text : text.substr(head_end + 2)));
   return 0;
 }
 

@@ -32,20 +32,21 @@ void for_each_entry(const std::string& directory, const std::string& name_prefix
 std::vector<capture> list_captures(const std::string& prefix) {
   const size_t slash = prefix.rfind('/');
   std::vector<capture> found;
-  for_each_entry(prefix.substr(0, slash), prefix.substr(slash + 1), [&](const std::string& path, const struct stat& dir) {
-    if (!S_ISDIR(dir.st_mode)) {
-      return;
-    }
-    capture c{path};
-    for_each_entry(path, "", [&c](const std::string&, const struct stat& file) {
-      if (S_ISREG(file.st_mode)) {
-        ++c.files;
-        c.bytes += static_cast<unsigned long long>(file.st_size);
-        c.newest = std::max(c.newest, file.st_mtime);
-      }
-    });
-    found.push_back(c);
-  });
+  for_each_entry(prefix.substr(0, slash), prefix.substr(slash + 1),
+                 [&](const std::string& path, const struct stat& dir) {
+                   if (!S_ISDIR(dir.st_mode)) {
+                     return;
+                   }
+                   capture c{path};
+                   for_each_entry(path, "", [&c](const std::string&, const struct stat& file) {
+                     if (S_ISREG(file.st_mode)) {
+                       ++c.files;
+                       c.bytes += static_cast<unsigned long long>(file.st_size);
+                       c.newest = std::max(c.newest, file.st_mtime);
+                     }
+                   });
+                   found.push_back(c);
+                 });
   std::sort(found.begin(), found.end(), [](const capture& a, const capture& b) { return a.path > b.path; });
   return found;
 }

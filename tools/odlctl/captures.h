@@ -7,9 +7,9 @@
 
 struct capture {
   std::string path;
-  size_t files = 0;         // regular files directly inside
+  size_t files = 0;  // regular files directly inside
   unsigned long long bytes = 0;
-  std::time_t newest = 0;   // modification time of the newest file; 0 without files
+  std::time_t newest = 0;  // modification time of the newest file; 0 without files
   bool operator==(const capture&) const = default;
 };
 

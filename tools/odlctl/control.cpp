@@ -47,7 +47,8 @@ std::string write_command(const std::string& path, const std::string& command, b
     return "cannot write " + path + ": " + std::strerror(errno);
   }
   // Cut only what is left of a longer command: every change wakes the daemon.
-  if (status.st_size > static_cast<off_t>(lines.size()) && ftruncate(file.get(), static_cast<off_t>(lines.size())) != 0) {
+  if (status.st_size > static_cast<off_t>(lines.size()) &&
+      ftruncate(file.get(), static_cast<off_t>(lines.size())) != 0) {
     return "cannot cut " + path + ": " + std::strerror(errno);
   }
   return "";

@@ -31,9 +31,10 @@ constexpr const char* help =
     "  stop [--packets]   writes the stop command, then waits until no capture\n"
     "                     directory grows any more\n"
     "  flush              asks the daemon to drain the buffered diagnostic packets\n"
-    "  status             the capture configuration, the flush pipe and the capture\n"
-    "                     directories, newest first: size, files, age of the newest\n"
-    "                     file, and whether they are still growing (watched for 2 s)\n"
+    "  status             the capture configuration, the flush pipe, the last command\n"
+    "                     written and the capture directories, newest first: size,\n"
+    "                     files, age of the newest file, and whether they are still\n"
+    "                     growing (watched for 2 s)\n"
     "\n"
     "options:\n"
     "  --packets          the capture tool's packet variant (enable_HLOS_packets)\n"
@@ -43,8 +44,13 @@ constexpr const char* help =
     "                     from its host (build/devroot); default /\n"
     "  -h, --help         this text\n"
     "\n"
-    "exit status: 0 when the effect was seen (or, for flush, the request written),\n"
-    "1 when it was not, with the reason on standard error, 2 for bad arguments.\n";
+    "The daemon does nothing on a repeated command (start after start, stop after\n"
+    "stop): odlctl says so and writes nothing. A stop ends only the captures of its\n"
+    "own variant: give --packets to both start and stop, or to neither.\n"
+    "\n"
+    "exit status: 0 when the effect was seen (for flush, and with --wait 0, once\n"
+    "the request is written), 1 when it was not, with the reason on standard\n"
+    "error, 2 for bad arguments.\n";
 
 // Captures have stopped when nothing changed in this long; the capture tool
 // writes at least every second.
@@ -112,6 +118,11 @@ int status(const arguments& args) {
   unique_fd writer;
   std::printf("capture configuration %s: %s\n", cfg.c_str(), access(cfg.c_str(), F_OK) == 0 ? "present" : "missing");
   std::printf("flush pipe %s: %s\n", pipe.c_str(), describe(probe_flush_pipe(pipe, writer)).c_str());
+  if (const auto [last, last_option] = first_lines(under(args.root, odl_command_file));
+      last == "star" || last == "stop") {
+    std::printf("last command: %s%s\n", last == "star" ? "start" : "stop",
+                last_option == packets_option ? " --packets" : "");
+  }
   const std::vector<capture> before = list_captures(prefix);
   std::this_thread::sleep_for(growth_window);
   const std::vector<capture> now = list_captures(prefix);
@@ -179,7 +190,8 @@ int start_or_stop(const arguments& args) {
     return fail("the last command was " + args.command + " already: the daemon does nothing on a repeated command");
   }
   if (last == "star" && (last_option == packets_option) != args.packets) {
-    std::fprintf(stderr, "odlctl: warning: the capture was started %s --packets: this stop ends only the captures %s it\n",
+    std::fprintf(stderr,
+                 "odlctl: warning: the capture was started %s --packets: this stop ends only the captures %s it\n",
                  args.packets ? "without" : "with", args.packets ? "with" : "without");
   }
   const std::string prefix = under(args.root, capture_directory_prefix);

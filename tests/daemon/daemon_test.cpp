@@ -1,22 +1,19 @@
-#include "daemon/worker.h"
-
+// The daemon core: the worker's queue and destructor, and main's bounded wait.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <future>
 #include <memory>
 #include <stdexcept>
 #include <thread>
 
+#include "daemon/sensordaemon.h"
+#include "daemon/worker.h"
 #include "tests/fakes/fakes.h"
 
 namespace {
 
 using lines = std::vector<std::string>;
-
-std::function<void()> note(const std::string& text) {
-  return [text] { journal::record(text); };
-}
+using namespace std::chrono_literals;
 
 // A callable that can be moved but whose copy fails.
 struct copy_throws {
@@ -33,12 +30,12 @@ TEST(worker, runs_tasks_in_order_one_at_a_time_and_goes_on_after_failures) {
     released.wait();  // holds the worker while the rest is queued
     journal::record("first");
   });
-  w.add_task(note("second"));
+  w.add_task([] { journal::record("second"); });
   w.add_task(std::function<void()>());
   w.add_task([] { throw std::runtime_error("sensor on fire"); });
   w.add_task(std::function<void()>(copy_throws()));
   w.add_task([&w] {
-    w.add_task(note("added by a task"));
+    w.add_task([] { journal::record("added by a task"); });
     journal::record("third");
   });
   release.set_value();
@@ -60,11 +57,19 @@ TEST(worker, destructor_waits_for_the_running_task_and_destroys_the_queued_ones_
   auto captured = std::make_shared<int>();
   w->add_task([captured] { journal::record("queued task ran"); });
   std::thread destroyer([&w] { w.reset(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the stop request goes in first
+  std::this_thread::sleep_for(50ms);  // the stop request goes in first
   release.set_value();
   destroyer.join();
   EXPECT_EQ(journal::take(), lines{"running task returned"});
   EXPECT_EQ(captured.use_count(), 1);
+}
+
+TEST(diag_init_wait, times_out_at_its_limit_and_takes_the_flag_set_by_the_deadline) {
+  EXPECT_FALSE(wait_for_diag_init(30ms));
+  signal_diag_init_done();
+  EXPECT_TRUE(wait_for_diag_init(0ms));  // no time left: the flag is checked once more all the same
+  EXPECT_EQ(journal::take(),
+            (lines{"E main: diag is not initialized within 30 ms", "I main: took 0 ms to complete diag init"}));
 }
 
 }  // namespace
