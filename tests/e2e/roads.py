@@ -106,7 +106,7 @@ class Roads(unittest.TestCase):
         main = device.thread("main: sensors daemon starting")
         took = re.fullmatch(r"I main: took (\d+) ms to complete diag init", main[-1])
         self.assertEqual(main[:2], [f"I set_log_level: log_level set: {level}", "I main: sensors daemon starting"])
-        self.assertTrue(len(main) == 3 and took and 6000 <= int(took[1]) < 9000, main)
+        self.assertTrue(len(main) == 3 and took and 5500 <= int(took[1]) < 9000, main)  # from main's own start
         self.assertGreater(device.wait_for(ODL), device.wait_for(main[-1][2:]))
         self.assertGreaterEqual(gap(device, ODL, WATCHING), 2.0)
         stat = os.stat(device.path(COMMAND_FILE))
@@ -297,7 +297,8 @@ class Roads(unittest.TestCase):
             device.write(COMMAND_FILE, b"stop\nx\n")
             time.sleep(1)
 
-            launched = max(f"{SENSORS}/{name}" for name in os.listdir(device.path(SENSORS)) if "odl_sns_" in name)
+            # Two capture directories: the start with the tool missing, and the one with the failing tool.
+            _, launched = sorted(f"{SENSORS}/{name}" for name in os.listdir(device.path(SENSORS)) if "odl_sns_" in name)
             self.assertEqual([line.raw for line in device.snapshot() if not line.valid], [
                 "sh: 1: /vendor/bin/trcap: not found", "trcap-failing: -k -p 16",
                 f"trcap-failing: -p 16 {CFG} -w {launched} -o {launched}"])
