@@ -48,7 +48,8 @@ def floor_build(build):
     that devsim installs the floor as the device's program."""
     directory = tempfile.mkdtemp(prefix="sensors-floor.")
     os.symlink(os.path.join(build, "bench", "odl_floor"), os.path.join(directory, "sensordaemon"))
-    os.symlink(os.path.join(build, "trcap-sim"), os.path.join(directory, "trcap-sim"))
+    for tool in ("trcap-sim", "odlctl"):
+        os.symlink(os.path.join(build, tool), os.path.join(directory, tool))
     return directory
 
 
