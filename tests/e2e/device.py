@@ -19,10 +19,14 @@ COMMAND_FILE = SENSORS + "/file1"
 FLUSH_PIPE = SENSORS + "/sns_diag_flush"
 
 
-def odlctl(*args):
-    """Runs the build's odlctl from the host (under qemu-user for a cross build): (status, stdout, stderr)."""
-    run = subprocess.run([*os.environ.get("SENSORS_EMULATOR", "").split(), os.path.join(BUILD, "odlctl"), *args],
-                         capture_output=True, text=True, timeout=60)
+def odlctl_command(*args):
+    """The command line of the build's odlctl run from the host (under qemu-user for a cross build)."""
+    return [*os.environ.get("SENSORS_EMULATOR", "").split(), os.path.join(BUILD, "odlctl"), *args]
+
+
+def odlctl(*args, wrapper=()):
+    """Runs odlctl inside `wrapper`, a command prefix (setpriv's, for one): (status, stdout, stderr)."""
+    run = subprocess.run([*wrapper, *odlctl_command(*args)], capture_output=True, text=True, timeout=60)
     return run.returncode, run.stdout, run.stderr
 
 
@@ -108,8 +112,8 @@ class Device:
         os.write(fd, text.encode())
         os.close(fd)
 
-    def odlctl(self, *args):
-        return odlctl("--root", self.root, *args)
+    def odlctl(self, *args, wrapper=()):
+        return odlctl("--root", self.root, *args, wrapper=wrapper)
 
     def processes(self, program):
         """Host pids of this device's processes that run `program`, under qemu-user too."""
