@@ -1,14 +1,21 @@
 #!/usr/bin/env python3
 """End-to-end figures of the real daemon on simulated devices (tests/e2e/device.py):
-command latency against a bare inotify-and-system() floor, flush latency,
-idle context switches, memory before and after 500 commands, and the size of
-the stripped binary. Prints a Markdown report on standard output.
+command latency against the floor (bench/floor/odl_floor.c: inotify, read and
+system()), both running the smallest capture tool stand-in
+(bench/floor/trcap_min.c); flush latency, idle context switches, memory
+before and after 500 commands, and the size of the stripped binary. Prints a
+Markdown report on standard output. Every wait has a deadline and every count
+is fixed, so it ends in about three minutes whatever the speed of what it
+measures (the daemon's own pauses set most of it).
 
-    bench/e2e_bench.py --build BUILD_DIR [--samples N]
+    bench/e2e_bench.py --build BUILD_DIR [--samples N] [--only-commands]
 """
 import argparse
+import contextlib
 import os
+import platform
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -22,6 +29,10 @@ import device as harness  # noqa: E402
 WATCHING = "trcap_capture:  before poll - for modify event"
 DRAIN_3 = "diag_peripheral_buffering_drain_immediate(3) = 1"
 FLUSH_PIPE = "/data/vendor/sensors/sns_diag_flush"
+# How long a program has been watching again before the next command sample.
+SETTLE = 0.2
+# How often a quiet device's log is looked at; a command sample takes a few ms.
+POLL = 0.02
 
 
 def daemon_ready(line):
@@ -36,49 +47,109 @@ def trace_of(tag, text=None):
     return lambda line: line.tag == tag and (text is None or line.text == text)
 
 
-def start_device(build, props=()):
-    """A simulated device running the program that `build` holds as
-    sensordaemon. harness.BUILD is the harness's build directory."""
-    harness.BUILD = build
-    return harness.Device(props=props)
-
-
 def floor_build(build):
     """A directory laid out like a build whose sensordaemon is the floor, so
     that devsim installs the floor as the device's program."""
     directory = tempfile.mkdtemp(prefix="sensors-floor.")
     os.symlink(os.path.join(build, "bench", "odl_floor"), os.path.join(directory, "sensordaemon"))
-    for tool in ("trcap-sim", "odlctl"):
-        os.symlink(os.path.join(build, tool), os.path.join(directory, tool))
+    os.symlink(os.path.join(build, "odlctl"), os.path.join(directory, "odlctl"))
     return directory
 
 
-def command_sample(device, word, ready):
-    """Seconds from the write of `word` into the command file to the first
-    trace line of the capture tool; returns once the program watches again."""
-    start = len(device.snapshot())
-    written = time.monotonic()
-    device.command(f"{word}\nx\n")
-    traced = device.wait_for(trace_of("trcap-sim"), start=start)
-    # A launch runs in the background: its trace line may come after the
-    # program is watching again.
-    device.wait_for(ready, start=start, timeout=30)
-    return device.snapshot()[traced].stamp - written
+class QuietDevice(harness.Device):
+    """tests/e2e/device.py's simulated device, but its lines go into a file
+    that is read only while the benchmark waits: no reader wakes at every line
+    to compete for the CPUs with the programs measured."""
+
+    def __init__(self, build, options=()):
+        self.root = tempfile.mkdtemp(prefix="sensors-bench.")
+        self.log = tempfile.TemporaryFile(prefix="sensors-bench-log.")
+        self.parsed, self.read_up_to = [], 0
+        self.process = subprocess.Popen(
+            ["setarch", platform.machine(), "-R", os.path.join(REPO, "tools", "devsim"), "--root", self.root,
+             "--build", build, *options],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.log, start_new_session=True,
+            preexec_fn=lambda: os.umask(0))
+
+    def snapshot(self):
+        """The lines so far; only what was added since the last call is parsed."""
+        added = os.pread(self.log.fileno(), 1 << 24, self.read_up_to)
+        complete = added[:added.rfind(b"\n") + 1]
+        self.read_up_to += len(complete)
+        self.parsed += [harness.Line(raw.decode("utf-8", "replace")) for raw in complete.splitlines()]
+        return self.parsed
+
+    def wait_for(self, predicate, start=0, timeout=30.0):
+        """The index of the first line from `start` on that `predicate` (a
+        callable on Line, or the message it must have) accepts, looked for
+        every POLL seconds."""
+        accepts = predicate if callable(predicate) else lambda line: line.message == predicate
+        deadline = time.monotonic() + timeout
+        while True:
+            lines = self.snapshot()
+            found = next((i for i in range(start, len(lines)) if accepts(lines[i])), None)
+            if found is not None:
+                return found
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                raise AssertionError("line not seen; lines so far:\n" + "\n".join(map(repr, lines)))
+            time.sleep(POLL)
+
+    def __exit__(self, *exc):
+        os.killpg(self.process.pid, signal.SIGKILL)
+        self.process.wait()
+        self.log.close()
+        shutil.rmtree(self.root, ignore_errors=True)
 
 
-def command_latencies(daemon, floor, samples):
-    """Alternate starts and stops, daemon and floor one after the other, so
-    both meet the same load on the machine. The first pair warms up (time
-    zone data, the shell) and is not counted."""
+class Watcher:
+    """One program on its own device, taking command samples: the daemon or
+    the floor, with the smallest capture tool stand-in."""
+
+    def __init__(self, who, device, ready):
+        self.who, self.device, self.ready = who, device, ready
+        self.since = 0  # the index from which its next "watching" line is looked for
+        self.taken = []  # (command, time of the write, stamp of the trace line) of every sample
+
+    def sample(self, word):
+        """Seconds from the write of `word` into the command file to the first
+        trace line of the capture tool. Waits first until the program has
+        watched again for SETTLE seconds after its previous command (the
+        daemon's pauses end there), so that it meets the write in its wait."""
+        watching = self.device.wait_for(self.ready, start=self.since, timeout=30)
+        rest = SETTLE - (time.monotonic() - self.device.snapshot()[watching].stamp)
+        if rest > 0:
+            time.sleep(rest)
+        start = len(self.device.snapshot())
+        written = time.monotonic()
+        self.device.command(f"{word}\nx\n")
+        # Off the CPUs at once: the program woken by the write may have been
+        # put on this one.
+        time.sleep(POLL)
+        traced = self.device.snapshot()[self.device.wait_for(trace_of("trcap-sim"), start=start)].stamp
+        self.since = start
+        self.taken.append((word, written, traced))
+        return traced - written
+
+
+def command_latencies(watchers, samples):
+    """`samples` starts and as many stops for each of daemon and floor, the
+    i-th of the daemon's and the i-th of the floor's taken one right after
+    the other (which goes first changes every other round), so both meet the
+    same load. Rounds alternate the command; several daemon devices take
+    turns so that one's 3 s or 5 s pause after a command is spent on the
+    others' samples. The first two rounds warm up (time zone data, the shell,
+    the page cache) and are not counted."""
     figures = {(who, word): [] for who in ("daemon", "floor") for word in ("star", "stop")}
-    for i in range(samples + 2):
+    daemons = [w for w in watchers if w.who == "daemon"]
+    floor = next(w for w in watchers if w.who == "floor")
+    rounds = 2 + 2 * -(-samples // len(daemons))
+    for i in range(rounds):
         word = ("star", "stop")[i % 2]
-        for who, device, ready in (("daemon", daemon, daemon_ready), ("floor", floor, floor_ready)):
-            # Settles the program in its wait after the line that announced it.
-            time.sleep(0.2)
-            took = command_sample(device, word, ready)
-            if i >= 2:
-                figures[(who, word)].append(took)
+        for daemon in daemons:
+            for watcher in ((daemon, floor), (floor, daemon))[i // 2 % 2]:
+                took = watcher.sample(word)
+                if i >= 2 and len(figures[(watcher.who, word)]) < samples:
+                    figures[(watcher.who, word)].append(took)
     return figures
 
 
@@ -94,9 +165,10 @@ def flush_latencies(device, samples):
             start = len(device.snapshot())
             written = time.monotonic()
             os.write(fd, b"1")
-            drained = device.wait_for(trace_of("diag-sim", DRAIN_3), start=start)
         finally:
             os.close(fd)
+        time.sleep(POLL)
+        drained = device.wait_for(trace_of("diag-sim", DRAIN_3), start=start)
         if i > 0:
             figures.append(device.snapshot()[drained].stamp - written)
     return figures
@@ -112,6 +184,9 @@ def context_switches(pid):
     return counts
 
 
+def load_average():
+    with open("/proc/loadavg") as figures:
+        return " ".join(figures.read().split()[:3])
 
 
 def proc_kb(path, field):
@@ -120,13 +195,17 @@ def proc_kb(path, field):
         return next(int(line.split()[1]) for line in figures if line.startswith(field + ":"))
 
 
-def wait_until_quiet(device, quiet_seconds):
-    """Waits until the daemon has logged nothing new for `quiet_seconds`."""
-    count, since = len(device.snapshot()), time.monotonic()
+def wait_until_quiet(device, quiet_seconds, limit=60):
+    """Waits until the daemon has logged nothing new for `quiet_seconds`, or
+    `limit` seconds at most; answers whether it fell quiet."""
+    count, since, deadline = len(device.snapshot()), time.monotonic(), time.monotonic() + limit
     while time.monotonic() - since < quiet_seconds:
+        if time.monotonic() > deadline:
+            return False
         time.sleep(0.2)
         if len(device.snapshot()) != count:
             count, since = len(device.snapshot()), time.monotonic()
+    return True
 
 
 def memory(pid):
@@ -137,11 +216,11 @@ def memory(pid):
 
 def many_commands(device, count):
     """`count` commands, alternating, 5 ms apart, so that those written
-    during a pause coalesce."""
+    during a pause coalesce; answers whether the daemon fell quiet after them."""
     for i in range(count):
         device.command(("star\nx\n", "stop\nx\n")[i % 2])
         time.sleep(0.005)
-    wait_until_quiet(device, 6)
+    return wait_until_quiet(device, 6)
 
 
 def stripped_size(build):
@@ -162,32 +241,54 @@ def quantiles(values):
 
 
 def report_commands(figures):
-    print("| command | daemon median | daemon p90 | floor median | floor p90 | median ratio |")
-    print("|---|---|---|---|---|---|")
-    rows = [("star", figures[("daemon", "star")], figures[("floor", "star")]),
-            ("stop", figures[("daemon", "stop")], figures[("floor", "stop")]),
-            ("both", figures[("daemon", "star")] + figures[("daemon", "stop")],
-             figures[("floor", "star")] + figures[("floor", "stop")])]
-    for word, daemon, floor in rows:
+    """One row per command. Samples are taken in pairs, a daemon's and the
+    floor's one after the other, so the median of the pairs' differences
+    tells the daemon's extra time even when the load changes during the run."""
+    print("| command | daemon median | daemon p90 | floor median | floor p90 | median ratio | p90 ratio "
+          "| median pair difference |")
+    print("|---|---|---|---|---|---|---|---|")
+    for word in ("star", "stop"):
+        daemon, floor = figures[("daemon", word)], figures[("floor", word)]
         d50, d90 = quantiles(daemon)
         f50, f90 = quantiles(floor)
-        print(f"| {word} ({len(daemon)} samples) | {ms(d50)} | {ms(d90)} | {ms(f50)} | {ms(f90)} | {d50 / f50:.2f} |")
+        paired = statistics.median(d - f for d, f in zip(daemon, floor))
+        print(f"| {word} ({len(daemon)} + {len(floor)} samples) | {ms(d50)} | {ms(d90)} | {ms(f50)} | {ms(f90)} "
+              f"| {d50 / f50:.2f} | {d90 / f90:.2f} | {paired * 1e6:+.0f} µs |")
 
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", required=True, help="build directory with sensordaemon and bench/odl_floor")
-    parser.add_argument("--samples", type=int, default=24, help="command samples each for daemon and floor")
+    parser.add_argument("--samples", type=int, default=30, help="samples of each command for daemon and floor")
+    parser.add_argument("--daemons", type=int, default=4, help="daemon devices taking turns at command samples")
     parser.add_argument("--flush-samples", type=int, default=200)
     parser.add_argument("--commands", type=int, default=500)
     parser.add_argument("--idle-seconds", type=int, default=30)
+    parser.add_argument("--only-commands", action="store_true", help="measure command latency only")
     args = parser.parse_args(argv)
     build = os.path.abspath(args.build)
 
-    with start_device(build) as daemon:
+    lean_tool = ("--trcap", os.path.join(build, "bench", "trcap_min"))
+    with contextlib.ExitStack() as stack:
+        floor_dir = floor_build(build)
+        stack.callback(shutil.rmtree, floor_dir)
+        watchers = [Watcher("daemon", stack.enter_context(QuietDevice(build, lean_tool)), daemon_ready)
+                    for _ in range(args.daemons)]
+        watchers.append(Watcher("floor", stack.enter_context(QuietDevice(floor_dir, lean_tool)), floor_ready))
+        load = load_average()
+        commands = command_latencies(watchers, args.samples)
+    print("### End to end\n")
+    print(f"Command latency, write into the command file to the capture tool's first trace line, the "
+          f"capture tool being `bench/floor/trcap_min.c` for both (load average {load} before, "
+          f"{load_average()} after):\n")
+    report_commands(commands)
+    if args.only_commands:
+        return
+
+    with QuietDevice(build) as daemon:
         daemon.wait_for(WATCHING, timeout=60)
         pid = daemon.daemon_pid()
-        wait_until_quiet(daemon, 2)
+        quiet = wait_until_quiet(daemon, 2)
         before = context_switches(pid)
         time.sleep(args.idle_seconds)
         after = context_switches(pid)
@@ -195,30 +296,21 @@ def main(argv):
         switches = {tid: after.get(tid, 0) - count for tid, count in before.items()}
 
         flushes = quantiles(flush_latencies(daemon, args.flush_samples))
+        flush_load = load_average()
 
-        floor_dir = floor_build(build)
-        try:
-            with start_device(floor_dir) as floor:
-                floor.wait_for(floor_ready, timeout=30)
-                commands = command_latencies(daemon, floor, args.samples)
-        finally:
-            shutil.rmtree(floor_dir)
-
-        wait_until_quiet(daemon, 6)
-        many_commands(daemon, args.commands)
+        quiet_after = many_commands(daemon, args.commands)
         busy_memory = memory(pid)
 
-    print("### End to end\n")
-    print("Command latency, write into the command file to the capture tool's first trace line:\n")
-    report_commands(commands)
     print(f"\nFlush latency, 1-byte write into the flush pipe to `{DRAIN_3}` "
-          f"({args.flush_samples} samples): median {ms(flushes[0])}, p90 {ms(flushes[1])}\n")
+          f"({args.flush_samples} samples, load average {flush_load} after): "
+          f"median {ms(flushes[0])}, p90 {ms(flushes[1])}\n")
     print(f"Idle context switches over {args.idle_seconds} s, per thread: "
           + ", ".join(f"{tid}: {n}" for tid, n in sorted(switches.items()))
-          + f"; total {sum(switches.values())}\n")
+          + f"; total {sum(switches.values())}" + ("" if quiet else " (the daemon was still logging before)") + "\n")
     print("| memory | VmRSS | Pss | Private_Dirty |")
     print("|---|---|---|---|")
-    for when, figures in (("idle", idle_memory), (f"after {args.commands} commands", busy_memory)):
+    busy = f"after {args.commands} commands" + ("" if quiet_after else " (still logging a minute later)")
+    for when, figures in (("idle", idle_memory), (busy, busy_memory)):
         print(f"| {when} | {figures['VmRSS']} kB | {figures['Pss']} kB | {figures['Private_Dirty']} kB |")
     print(f"\nStripped binary: {stripped_size(build)} bytes")
 
