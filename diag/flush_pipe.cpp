@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "daemon/env.h"
 #include "daemon/log.h"
@@ -21,8 +22,15 @@ constexpr unsigned int own_writer_retry_pause_us = 1000000;
 
 // A writer of the task's own, never written to: while it is open the read end
 // never reports a hang-up when the last outside writer closes, so poll sleeps
-// until the next request instead of returning at once over and over.
-unique_fd open_own_writer() { return unique_fd(open(flush_pipe_path, O_WRONLY | O_NONBLOCK | O_CLOEXEC)); }
+// until the next request instead of returning at once over and over. It is
+// opened through the read end's own descriptor, not the path: whatever the
+// path holds by then (another FIFO, a regular file), the writer is on the
+// very pipe that the task reads.
+unique_fd open_own_writer(const unique_fd& reader) {
+  char path[40];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", reader.get());
+  return unique_fd(open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+}
 
 // Drains peripheral 3, then 9 only if 3 succeeded; one error line either way.
 void drain_sensor_peripherals() {
@@ -59,7 +67,7 @@ void wait_handle_flush() {
   // tries again whenever the outside writers hang up, pausing between tries
   // instead of spinning. The read end stays open throughout: a writer never
   // meets a pipe without a reader.
-  unique_fd own_writer = open_own_writer();
+  unique_fd own_writer = open_own_writer(reader);
 
   pollfd watch{};
   watch.fd = reader.get();
@@ -72,7 +80,7 @@ void wait_handle_flush() {
     if ((watch.revents & POLLIN) == 0) {
       // Every outside writer has gone and the task has no writer of its own yet.
       if ((watch.revents & POLLHUP) != 0 && !own_writer.ok()) {
-        own_writer = open_own_writer();
+        own_writer = open_own_writer(reader);
         if (!own_writer.ok()) {
           current_env().pause_us(own_writer_retry_pause_us);
         }

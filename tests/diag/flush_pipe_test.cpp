@@ -1,6 +1,8 @@
-// The flush task when it cannot have a writer of its own: its thread runs as
-// a user who may read the pipe but not write it, until the test opens the
-// pipe to everyone.
+// The flush task when it cannot have a writer of its own: its thread may read
+// the pipe but not write it (mode 0444, which binds an ordinary user; under
+// root the thread runs as nobody) until the test opens the pipe to everyone.
+// Meanwhile the pipe's path is taken by another file, which must never become
+// the task's writer.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -21,25 +23,43 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(flush_pipe, serves_without_a_writer_of_its_own_and_takes_one_once_it_can) {
-  ASSERT_EQ(mkfifo(flush_pipe_path, 0), 0);
-  ASSERT_EQ(chmod(flush_pipe_path, 0644), 0);
+// Opens `path` for writing without blocking; a FIFO without a reader fails.
+unique_fd writer(const std::string& path) { return unique_fd(open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)); }
+
+struct replacement {
+  const char* name;
+  bool fifo;  // a FIFO with a reader of its own, or a regular file, both writable by anyone
+};
+
+class flush_pipe_path_taken : public testing::TestWithParam<replacement> {};
+
+TEST_P(flush_pipe_path_taken, serves_and_takes_a_writer_only_on_its_own_pipe) {
+  unlink(flush_pipe_path);
+  ASSERT_EQ(mkfifo(flush_pipe_path, 0600), 0);
+  // The test's own handle on the pipe, kept whatever the path holds later.
+  const unique_fd pipe(open(flush_pipe_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(pipe.ok()) << "errno " << errno;
+  unique_fd first = writer(flush_pipe_path);  // lets the task's blocking open return
+  ASSERT_TRUE(first.ok()) << "errno " << errno;
+  ASSERT_EQ(fchmod(pipe.get(), 0444), 0);
   std::atomic<clockid_t> flush_cpu{};
   std::thread([&flush_cpu] {
     clockid_t clock{};
     pthread_getcpuclockid(pthread_self(), &clock);
     flush_cpu = clock;
     // For this thread only (the C library's setresuid would change every thread's user).
-    if (syscall(SYS_setresuid, 1000, 1000, 1000) == 0) {
+    if (geteuid() != 0 || syscall(SYS_setresuid, 65534, 65534, 65534) == 0) {
       wait_handle_flush();
     }
   }).detach();
-  const auto served = [](unique_fd writer) {  // one request: read, both drains
-    EXPECT_EQ(write(writer.get(), "1", 1), 1);
+  const auto served = [](unique_fd request) {  // one request: read, both drains
+    EXPECT_TRUE(request.ok()) << "no writer, errno " << errno;
+    EXPECT_EQ(write(request.get(), "1", 1), 1);
     const std::vector<std::string> lines{"I wait_handle_flush: sns_diag_flush read len: 1",
                                          "diag-sim: diag_peripheral_buffering_drain_immediate(3) = 1",
                                          "diag-sim: diag_peripheral_buffering_drain_immediate(9) = 1"};
-    return journal::wait_for(lines.back()) && journal::take() == lines;
+    EXPECT_TRUE(journal::wait_for(lines.back())) << "waited 10 s for: " << lines.back();
+    EXPECT_EQ(journal::take(), lines);
   };
   const auto idle = [&flush_cpu] {  // once settled, neither woken nor logging
     std::this_thread::sleep_for(100ms);
@@ -49,15 +69,30 @@ TEST(flush_pipe, serves_without_a_writer_of_its_own_and_takes_one_once_it_can) {
     clock_gettime(flush_cpu, &before);
     std::this_thread::sleep_for(300ms);
     clock_gettime(flush_cpu, &after);
-    return before.tv_sec == after.tv_sec && before.tv_nsec == after.tv_nsec && journal::take().empty();
+    EXPECT_EQ(after.tv_sec * 1000000000 + after.tv_nsec, before.tv_sec * 1000000000 + before.tv_nsec)
+        << "the flush thread used CPU while idle";
+    EXPECT_EQ(journal::take(), std::vector<std::string>{});
   };
-  EXPECT_TRUE(served(unique_fd(open(flush_pipe_path, O_WRONLY | O_CLOEXEC))));
+  served(std::move(first));
   // Its writer has hung up: the task pauses between tries until it may open a writer of its own.
-  ASSERT_TRUE(journal::wait_for("pause 1000000"));
-  ASSERT_EQ(chmod(flush_pipe_path, 0666), 0);
-  EXPECT_TRUE(idle());
-  EXPECT_TRUE(served(unique_fd(open(flush_pipe_path, O_WRONLY | O_CLOEXEC))));
-  EXPECT_TRUE(idle());
+  ASSERT_TRUE(journal::wait_for("pause 1000000")) << "waited 10 s for a paused retry";
+
+  const std::string other = std::string(flush_pipe_path) + ".other";
+  ASSERT_TRUE(!GetParam().fifo || mkfifo(other.c_str(), 0600) == 0);
+  const unique_fd other_reader(open(other.c_str(), O_RDONLY | O_NONBLOCK | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_TRUE(other_reader.ok()) << "errno " << errno;
+  ASSERT_EQ(fchmod(other_reader.get(), 0666), 0);
+  ASSERT_EQ(rename(other.c_str(), flush_pipe_path), 0);
+  journal::take();
+  ASSERT_TRUE(journal::wait_for("pause 1000000")) << "waited 10 s for a paused retry after the path was taken";
+  ASSERT_EQ(fchmod(pipe.get(), 0666), 0);
+  idle();
+  served(writer("/proc/self/fd/" + std::to_string(pipe.get())));
+  idle();
 }
+
+INSTANTIATE_TEST_SUITE_P(table, flush_pipe_path_taken,
+                         testing::Values(replacement{"by_another_fifo", true}, replacement{"by_a_file", false}),
+                         by_name);
 
 }  // namespace

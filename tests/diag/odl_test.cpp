@@ -78,12 +78,16 @@ TEST_P(inotify_walk, visits_the_records_read_and_nothing_outside_the_buffer) {
 
 const std::string three = record(IN_MODIFY) + record(IN_CREATE, 16, "file1") + record(IN_MODIFY);
 const std::string long_name = record(IN_MODIFY, 64, std::string(64, 'a'));
+const std::string two = record(IN_MODIFY) + record(IN_MODIFY);
 
 INSTANTIATE_TEST_SUITE_P(
     table, inotify_walk,
     testing::Values(walk_case{"three_records", three, 4096, three.size(), {"2:", "256:file1", "2:"}},
                     walk_case{"up_to_the_bytes_read", three, 4096, 16, {"2:"}},
-                    walk_case{"name_cut_at_the_buffer", long_name, 48, 48, {"2:" + std::string(32, 'a')}}),
+                    walk_case{"name_cut_at_the_buffer", long_name, 48, 48, {"2:" + std::string(32, 'a')}},
+                    walk_case{"head_ending_at_the_end", two, 32, 32, {"2:", "2:"}},
+                    walk_case{"name_past_the_end_by_one", long_name, 79, 79, {"2:" + std::string(63, 'a')}},
+                    walk_case{"head_begun_in_the_last_15_bytes", two.substr(0, 31), 31, 31, {"2:"}}),
     by_name);
 
 TEST(handle_events, applies_two_lines_once_per_modification_record_and_ends_on_a_failed_read) {

@@ -1,6 +1,7 @@
 """A simulated device for the end-to-end tests and the benchmark: runs the built
 daemon through tools/devsim in a temporary root and parses the lines that it
 and the stand-ins print."""
+import contextlib
 import os
 import platform
 import re
@@ -17,6 +18,16 @@ WATCHING = "trcap_capture:  before poll - for modify event"
 SENSORS = "/data/vendor/sensors"
 COMMAND_FILE = SENSORS + "/file1"
 FLUSH_PIPE = SENSORS + "/sns_diag_flush"
+
+
+def inherited(pid):
+    """Where the descriptors of a process point, the standard streams and the
+    capture tool stand-in's own data files left out."""
+    targets = []
+    for fd in sorted(fd for fd in map(int, os.listdir(f"/proc/{pid}/fd")) if fd > 2):
+        with contextlib.suppress(FileNotFoundError):  # closed meanwhile: one of the tool's own data files
+            targets.append(os.readlink(f"/proc/{pid}/fd/{fd}"))
+    return [target for target in targets if not re.search(r"/trcap_\d+_\d+\.bin$", target)]
 
 
 def odlctl_command(*args):
@@ -44,10 +55,11 @@ class Line:
 
 
 class Device:
-    def __init__(self, props=(), remoteprocs=(), options=(), files=None, prop_file=b""):
+    def __init__(self, props=(), remoteprocs=(), options=(), files=None, prop_file=b"", environment=None):
         """`files`: {device path: bytes, or None for a FIFO of mode 0600} laid out
         before the daemon starts; `prop_file`: bytes appended to the property
-        store. The daemon runs with umask 0."""
+        store; `environment`: variables added to the daemon's. The daemon runs
+        with umask 0."""
         self.root = tempfile.mkdtemp(prefix="sensors-e2e.")
         for device_path, data in {**(files or {}), "/extra.prop": prop_file}.items():
             os.makedirs(os.path.dirname(self.path(device_path)), exist_ok=True)
@@ -58,7 +70,8 @@ class Device:
         command += [f"--trcap={os.environ['SENSORS_TRCAP']}"] if os.environ.get("SENSORS_TRCAP") else []
         self.lines, self._cond = [], threading.Condition()
         self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.PIPE, start_new_session=True, preexec_fn=lambda: os.umask(0))
+                                        stderr=subprocess.PIPE, start_new_session=True, preexec_fn=lambda: os.umask(0),
+                                        env={**os.environ, **(environment or {})})
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 
@@ -85,6 +98,7 @@ class Device:
         """The index of the first line from `start` on that `predicate` (a
         callable on Line, or the message it must have) accepts."""
         accepts = predicate if callable(predicate) else lambda line: line.message == predicate
+        wanted = predicate.__doc__ if callable(predicate) else repr(predicate)
         deadline = time.monotonic() + timeout
         with self._cond:
             while True:
@@ -92,7 +106,8 @@ class Device:
                 if found is not None:
                     return found
                 if time.monotonic() > deadline or not self._reader.is_alive():
-                    raise AssertionError("line not seen; lines so far:\n" + "\n".join(map(repr, self.lines)))
+                    raise AssertionError(f"waited {timeout} s from line {start} for {wanted}; lines so far:\n"
+                                         + "\n".join(map(repr, self.lines)))
                 self._cond.wait(0.5)
 
     def thread(self, message, count=0):
@@ -108,7 +123,7 @@ class Device:
     def command(self, text):
         """Writes `text` over the start of the command file in one write, without
         truncating it first: the daemon never reads it half written."""
-        fd = os.open(self.path(COMMAND_FILE), os.O_WRONLY)
+        fd = os.open(self.path(COMMAND_FILE), os.O_WRONLY | os.O_NONBLOCK)  # never blocks, whatever is there
         os.write(fd, text.encode())
         os.close(fd)
 
@@ -126,6 +141,13 @@ class Device:
                 continue
             found += [int(pid)] if session == self.process.pid and program.encode() in args[:2] else []
         return found
+
+    def footprint(self):
+        """The daemon's open descriptors, its thread count and its resident kB."""
+        pid = self.daemon_pid()
+        with open(f"/proc/{pid}/status") as status:
+            resident = int(re.search(r"^VmRSS:\s+(\d+) kB", status.read(), re.M)[1])
+        return sorted(os.listdir(f"/proc/{pid}/fd")), len(os.listdir(f"/proc/{pid}/task")), resident
 
     def daemon_pid(self):
         return self.processes("/vendor/bin/sensordaemon")[0]
