@@ -19,6 +19,8 @@ OTHER = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.ge
 
 
 class OdlctlRoads(unittest.TestCase):
+    maxDiff = None  # a failing road shows its whole diff
+
     def test_timed_capture_then_prune(self):
         old = [f"{SENSORS}/odl_sns_2020_01_0{day}_00_00_00" for day in (1, 2)]
         files = {f"{directory}/{name}": data for directory, size in zip(old, (100, 101))
