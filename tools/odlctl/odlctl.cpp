@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tools/odlctl/inspect.h"
+#include "tools/odlctl/flush_status.h"
 #include "tools/odlctl/prune.h"
 #include "tools/odlctl/start_stop.h"
 

@@ -11,7 +11,7 @@
 #include "diag/odl_commands.h"
 #include "tools/odlctl/captures.h"
 #include "tools/odlctl/control.h"
-#include "tools/odlctl/inspect.h"
+#include "tools/odlctl/flush_status.h"
 
 namespace {
 

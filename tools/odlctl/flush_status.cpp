@@ -1,4 +1,4 @@
-#include "tools/odlctl/inspect.h"
+#include "tools/odlctl/flush_status.h"
 
 #include <sys/statvfs.h>
 #include <unistd.h>
