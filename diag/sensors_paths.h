@@ -2,6 +2,8 @@
 // tool and the controllers of on-device logging (odlctl among them) meet.
 #pragma once
 
+// Where they all are.
+inline constexpr const char* sensors_directory = "/data/vendor/sensors";
 // Only its existence counts: every start of the capture tool needs it.
 inline constexpr const char* diag_cfg_path = "/data/vendor/sensors/Diag.cfg";
 // The on-device-logging command file, with the device's own doubled slash.

@@ -50,7 +50,7 @@ int status(const arguments& args) {
   const std::string cfg = under(args.root, diag_cfg_path);
   const std::string pipe = under(args.root, flush_pipe_path);
   const std::string prefix = under(args.root, capture_directory_prefix);
-  const std::string sensors = prefix.substr(0, prefix.rfind('/'));
+  const std::string sensors = under(args.root, sensors_directory);
   int result = 0;
   unique_fd writer;
   std::printf("capture configuration %s: %s\n", cfg.c_str(), access(cfg.c_str(), F_OK) == 0 ? "present" : "missing");

@@ -55,7 +55,7 @@ std::string remove_tree(int parent, const std::string& name, const std::string& 
 
 int prune(const arguments& args) {
   const std::string prefix = under(args.root, capture_directory_prefix);
-  const std::string sensors = prefix.substr(0, prefix.rfind('/'));
+  const std::string sensors = under(args.root, sensors_directory);
   const capture_listing before = list_captures(prefix);
   if (before.captures.size() > static_cast<size_t>(args.keep)) {
     std::this_thread::sleep_for(growth_window);
