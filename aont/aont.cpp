@@ -16,7 +16,9 @@ aont::~aont() {
 void aont::enable() {
   SNS_LOG(sensors_log::info, "enable aont");
   lookup = std::make_unique<suid_lookup>(
-      [this](const std::string& datatype, const std::vector<sensor_uid>& suids) { suid_cbk(datatype, suids); });
+      [this](const std::string& datatype, const std::vector<sensor_uid>& suids) {
+        suid_cbk(datatype, suids);
+      });
   lookup->request_suid("aont", false);
 }
 
@@ -24,8 +26,8 @@ void aont::suid_cbk(const std::string& datatype, const std::vector<sensor_uid>& 
   SNS_LOG(sensors_log::debug, "received response for %s suids.size() %d", datatype.c_str(),
           static_cast<int>(suids.size()));
   for (const sensor_uid& suid : suids) {
-    SNS_LOG(sensors_log::debug, "aont suid_low: %llu suid_high: %llu", static_cast<unsigned long long>(suid.low),
-            static_cast<unsigned long long>(suid.high));
+    SNS_LOG(sensors_log::debug, "aont suid_low: %llu suid_high: %llu",
+            static_cast<unsigned long long>(suid.low), static_cast<unsigned long long>(suid.high));
     send_request(suid);
   }
 }
@@ -33,7 +35,8 @@ void aont::suid_cbk(const std::string& datatype, const std::vector<sensor_uid>& 
 void aont::send_request(sensor_uid suid) {
   SNS_LOG(sensors_log::debug, "sending on change config request for aont");
   // Decoding keeps no state, so the callback needs nothing of this object.
-  const orb_interface::event_cb on_event = [](const uint8_t* data, size_t size, uint64_t delivery_time) {
+  const orb_interface::event_cb on_event = [](const uint8_t* data, size_t size,
+                                              uint64_t delivery_time) {
     handle_aont_event(data, size, delivery_time);
   };
   // The new client is stored before the previous one is destroyed, null or not.

@@ -16,7 +16,8 @@ void handle_aont_event(const uint8_t* data, size_t size, uint64_t) {
   }
   for (int i = 0; i < indication.events_size(); ++i) {
     const sns_client_event_msg::sns_client_event& event = indication.events(i);
-    SNS_LOG(sensors_log::debug, "event[%d] msg_id=%d, ts=%llu", i, static_cast<int32_t>(event.msg_id()),
+    SNS_LOG(sensors_log::debug, "event[%d] msg_id=%d, ts=%llu", i,
+            static_cast<int32_t>(event.msg_id()),
             static_cast<unsigned long long>(event.timestamp()));
     if (event.msg_id() == aont_sample_msg_id) {
       sns_aont_data samples;

@@ -66,17 +66,32 @@ class QuietDevice(harness.Device):
         self.log = tempfile.TemporaryFile(prefix="sensors-bench-log.")
         self.parsed, self.read_up_to = [], 0
         self.process = subprocess.Popen(
-            ["setarch", platform.machine(), "-R", os.path.join(REPO, "tools", "devsim"), "--root", self.root,
-             "--build", build, *options],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.log, start_new_session=True,
-            preexec_fn=lambda: os.umask(0))
+            [
+                "setarch",
+                platform.machine(),
+                "-R",
+                os.path.join(REPO, "tools", "devsim"),
+                "--root",
+                self.root,
+                "--build",
+                build,
+                *options,
+            ],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=self.log,
+            start_new_session=True,
+            preexec_fn=lambda: os.umask(0),
+        )
 
     def snapshot(self):
         """The lines so far; only what was added since the last call is parsed."""
         added = os.pread(self.log.fileno(), 1 << 24, self.read_up_to)
-        complete = added[:added.rfind(b"\n") + 1]
+        complete = added[: added.rfind(b"\n") + 1]
         self.read_up_to += len(complete)
-        self.parsed += [harness.Line(raw.decode("utf-8", "replace")) for raw in complete.splitlines()]
+        self.parsed += [
+            harness.Line(raw.decode("utf-8", "replace")) for raw in complete.splitlines()
+        ]
         return self.parsed
 
     def wait_for(self, predicate, start=0, timeout=30.0):
@@ -125,7 +140,9 @@ class Watcher:
         # Off the CPUs at once: the program woken by the write may have been
         # put on this one.
         time.sleep(POLL)
-        traced = self.device.snapshot()[self.device.wait_for(trace_of("trcap-sim"), start=start)].stamp
+        traced = self.device.snapshot()[
+            self.device.wait_for(trace_of("trcap-sim"), start=start)
+        ].stamp
         self.since = start
         self.taken.append((word, written, traced))
         return traced - written
@@ -179,8 +196,11 @@ def context_switches(pid):
     counts = {}
     for tid in os.listdir(f"/proc/{pid}/task"):
         with open(f"/proc/{pid}/task/{tid}/status") as status:
-            counts[tid] = sum(int(line.split()[1]) for line in status
-                              if line.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:")))
+            counts[tid] = sum(
+                int(line.split()[1])
+                for line in status
+                if line.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"))
+            )
     return counts
 
 
@@ -210,8 +230,11 @@ def wait_until_quiet(device, quiet_seconds, limit=60):
 
 def memory(pid):
     rollup = f"/proc/{pid}/smaps_rollup"
-    return {"VmRSS": proc_kb(f"/proc/{pid}/status", "VmRSS"), "Pss": proc_kb(rollup, "Pss"),
-            "Private_Dirty": proc_kb(rollup, "Private_Dirty")}
+    return {
+        "VmRSS": proc_kb(f"/proc/{pid}/status", "VmRSS"),
+        "Pss": proc_kb(rollup, "Pss"),
+        "Private_Dirty": proc_kb(rollup, "Private_Dirty"),
+    }
 
 
 def many_commands(device, count):
@@ -244,23 +267,35 @@ def report_commands(figures):
     """One row per command. Samples are taken in pairs, a daemon's and the
     floor's one after the other, so the median of the pairs' differences
     tells the daemon's extra time even when the load changes during the run."""
-    print("| command | daemon median | daemon p90 | floor median | floor p90 | median ratio | p90 ratio "
-          "| median pair difference |")
+    print(
+        "| command | daemon median | daemon p90 | floor median | floor p90 | median ratio | p90 ratio "
+        "| median pair difference |"
+    )
     print("|---|---|---|---|---|---|---|---|")
     for word in ("star", "stop"):
         daemon, floor = figures[("daemon", word)], figures[("floor", word)]
         d50, d90 = quantiles(daemon)
         f50, f90 = quantiles(floor)
         paired = statistics.median(d - f for d, f in zip(daemon, floor))
-        print(f"| {word} ({len(daemon)} + {len(floor)} samples) | {ms(d50)} | {ms(d90)} | {ms(f50)} | {ms(f90)} "
-              f"| {d50 / f50:.2f} | {d90 / f90:.2f} | {paired * 1e6:+.0f} µs |")
+        print(
+            f"| {word} ({len(daemon)} + {len(floor)} samples) | {ms(d50)} | {ms(d90)} | {ms(f50)} | {ms(f90)} "
+            f"| {d50 / f50:.2f} | {d90 / f90:.2f} | {paired * 1e6:+.0f} µs |"
+        )
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build", required=True, help="build directory with sensordaemon and bench/odl_floor")
-    parser.add_argument("--samples", type=int, default=30, help="samples of each command for daemon and floor")
-    parser.add_argument("--daemons", type=int, default=4, help="daemon devices taking turns at command samples")
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument(
+        "--build", required=True, help="build directory with sensordaemon and bench/odl_floor"
+    )
+    parser.add_argument(
+        "--samples", type=int, default=30, help="samples of each command for daemon and floor"
+    )
+    parser.add_argument(
+        "--daemons", type=int, default=4, help="daemon devices taking turns at command samples"
+    )
     parser.add_argument("--flush-samples", type=int, default=200)
     parser.add_argument("--commands", type=int, default=500)
     parser.add_argument("--idle-seconds", type=int, default=30)
@@ -272,15 +307,21 @@ def main(argv):
     with contextlib.ExitStack() as stack:
         floor_dir = floor_build(build)
         stack.callback(shutil.rmtree, floor_dir)
-        watchers = [Watcher("daemon", stack.enter_context(QuietDevice(build, lean_tool)), daemon_ready)
-                    for _ in range(args.daemons)]
-        watchers.append(Watcher("floor", stack.enter_context(QuietDevice(floor_dir, lean_tool)), floor_ready))
+        watchers = [
+            Watcher("daemon", stack.enter_context(QuietDevice(build, lean_tool)), daemon_ready)
+            for _ in range(args.daemons)
+        ]
+        watchers.append(
+            Watcher("floor", stack.enter_context(QuietDevice(floor_dir, lean_tool)), floor_ready)
+        )
         load = load_average()
         commands = command_latencies(watchers, args.samples)
     print("### End to end\n")
-    print(f"Command latency, write into the command file to the capture tool's first trace line, the "
-          f"capture tool being `bench/floor/trcap_min.c` for both (load average {load} before, "
-          f"{load_average()} after):\n")
+    print(
+        f"Command latency, write into the command file to the capture tool's first trace line, the "
+        f"capture tool being `bench/floor/trcap_min.c` for both (load average {load} before, "
+        f"{load_average()} after):\n"
+    )
     report_commands(commands)
     if args.only_commands:
         return
@@ -301,17 +342,27 @@ def main(argv):
         quiet_after = many_commands(daemon, args.commands)
         busy_memory = memory(pid)
 
-    print(f"\nFlush latency, 1-byte write into the flush pipe to `{DRAIN_3}` "
-          f"({args.flush_samples} samples, load average {flush_load} after): "
-          f"median {ms(flushes[0])}, p90 {ms(flushes[1])}\n")
-    print(f"Idle context switches over {args.idle_seconds} s, per thread: "
-          + ", ".join(f"{tid}: {n}" for tid, n in sorted(switches.items()))
-          + f"; total {sum(switches.values())}" + ("" if quiet else " (the daemon was still logging before)") + "\n")
+    print(
+        f"\nFlush latency, 1-byte write into the flush pipe to `{DRAIN_3}` "
+        f"({args.flush_samples} samples, load average {flush_load} after): "
+        f"median {ms(flushes[0])}, p90 {ms(flushes[1])}\n"
+    )
+    print(
+        f"Idle context switches over {args.idle_seconds} s, per thread: "
+        + ", ".join(f"{tid}: {n}" for tid, n in sorted(switches.items()))
+        + f"; total {sum(switches.values())}"
+        + ("" if quiet else " (the daemon was still logging before)")
+        + "\n"
+    )
     print("| memory | VmRSS | Pss | Private_Dirty |")
     print("|---|---|---|---|")
-    busy = f"after {args.commands} commands" + ("" if quiet_after else " (still logging a minute later)")
+    busy = f"after {args.commands} commands" + (
+        "" if quiet_after else " (still logging a minute later)"
+    )
     for when, figures in (("idle", idle_memory), (busy, busy_memory)):
-        print(f"| {when} | {figures['VmRSS']} kB | {figures['Pss']} kB | {figures['Private_Dirty']} kB |")
+        print(
+            f"| {when} | {figures['VmRSS']} kB | {figures['Pss']} kB | {figures['Private_Dirty']} kB |"
+        )
     print(f"\nStripped binary: {stripped_size(build)} bytes")
 
 

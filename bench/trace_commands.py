@@ -36,7 +36,12 @@ PROBES = {
     "_Z15sns_log_messageiPKcz": "log call",
     "_Z15sns_log_messageiPKcz%return": "log call returned",
 }
-SCHED = ["sched:sched_switch", "sched:sched_wakeup", "sched:sched_process_fork", "sched:sched_process_exec"]
+SCHED = [
+    "sched:sched_switch",
+    "sched:sched_wakeup",
+    "sched:sched_process_fork",
+    "sched:sched_process_exec",
+]
 EVENT = re.compile(r"\s*(\S.*?)\s+(\d+)/(\d+)\s+\[(\d+)\]\s+([\d.]+):\s+(\S+):\s*(.*)")
 
 
@@ -86,11 +91,21 @@ def marks(all_events, times, pid, tids, written, traced):
     steps = [("write", written)]
     family = {pid}  # the program, then its shell and the shell's children
     woken = None
-    for at, owner, tid, event, rest in all_events[bisect.bisect_left(times, written):bisect.bisect_right(times, traced)]:
-        if event == "sched:sched_wakeup" and woken is None and int(re.search(r" pid=(\d+)", rest)[1]) in tids:
+    for at, owner, tid, event, rest in all_events[
+        bisect.bisect_left(times, written) : bisect.bisect_right(times, traced)
+    ]:
+        if (
+            event == "sched:sched_wakeup"
+            and woken is None
+            and int(re.search(r" pid=(\d+)", rest)[1]) in tids
+        ):
             woken = int(re.search(r" pid=(\d+)", rest)[1])
             steps.append(("woken", at))
-        elif event == "sched:sched_switch" and len(steps) == 2 and int(re.search(r"next_pid=(\d+)", rest)[1]) == woken:
+        elif (
+            event == "sched:sched_switch"
+            and len(steps) == 2
+            and int(re.search(r"next_pid=(\d+)", rest)[1]) == woken
+        ):
             steps.append(("on a CPU", at))
         elif owner in family and len(steps) >= 3:
             name = step_name(event, rest)
@@ -110,7 +125,9 @@ def others_on_cpu(all_events, times, tids, steps):
     if woken_at is None or clone_at is None:
         return None
     held, since = 0.0, None
-    for at, _, _, event, rest in all_events[bisect.bisect_left(times, woken_at):bisect.bisect_right(times, clone_at)]:
+    for at, _, _, event, rest in all_events[
+        bisect.bisect_left(times, woken_at) : bisect.bisect_right(times, clone_at)
+    ]:
         if event != "sched:sched_switch":
             continue
         if since is not None and int(re.search(r"prev_pid=(\d+)", rest)[1]) in tids:
@@ -135,13 +152,17 @@ def breakdown(samples, all_events, pids, tids):
             spans.setdefault((who, word), {}).setdefault(span, []).append((end - start) * 1e6)
         held = others_on_cpu(all_events, times, tids[who] - {woken}, steps)
         if held is not None:
-            spans.setdefault((who, word), {}).setdefault("other threads on a CPU, woken → clone", []).append(held * 1e6)
+            spans.setdefault((who, word), {}).setdefault(
+                "other threads on a CPU, woken → clone", []
+            ).append(held * 1e6)
     return spans
 
 
 def report(spans, samples):
     for word in ("star", "stop"):
-        print(f"\n{word}, medians in µs ({samples} samples each; a span missing from a sample is left out):\n")
+        print(
+            f"\n{word}, medians in µs ({samples} samples each; a span missing from a sample is left out):\n"
+        )
         print("| daemon span | µs | floor span | µs |")
         print("|---|---|---|---|")
         daemon = list(spans.get(("daemon", word), {}).items())
@@ -149,15 +170,27 @@ def report(spans, samples):
         for i in range(max(len(daemon), len(floor))):
             cells = []
             for rows in (daemon, floor):
-                cells += [rows[i][0], f"{statistics.median(rows[i][1]):.0f} ({len(rows[i][1])})"] if i < len(rows) else ["", ""]
+                cells += (
+                    [rows[i][0], f"{statistics.median(rows[i][1]):.0f} ({len(rows[i][1])})"]
+                    if i < len(rows)
+                    else ["", ""]
+                )
             print("| " + " | ".join(cells) + " |")
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build", required=True, help="build directory with sensordaemon and bench/")
-    parser.add_argument("--samples", type=int, default=20, help="samples of each command for daemon and floor")
-    parser.add_argument("--no-probes", action="store_true", help="the scheduler's events only, no probe's cost")
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument(
+        "--build", required=True, help="build directory with sensordaemon and bench/"
+    )
+    parser.add_argument(
+        "--samples", type=int, default=20, help="samples of each command for daemon and floor"
+    )
+    parser.add_argument(
+        "--no-probes", action="store_true", help="the scheduler's events only, no probe's cost"
+    )
     args = parser.parse_args(argv)
     build = os.path.abspath(args.build)
     lean_tool = ("--trcap", os.path.join(build, "bench", "trcap_min"))
@@ -165,12 +198,18 @@ def main(argv):
     with contextlib.ExitStack() as stack:
         floor_dir = bench.floor_build(build)
         stack.callback(shutil.rmtree, floor_dir)
-        daemon = bench.Watcher("daemon", stack.enter_context(bench.QuietDevice(build, lean_tool)), bench.daemon_ready)
-        floor = bench.Watcher("floor", stack.enter_context(bench.QuietDevice(floor_dir, lean_tool)), bench.floor_ready)
+        daemon = bench.Watcher(
+            "daemon", stack.enter_context(bench.QuietDevice(build, lean_tool)), bench.daemon_ready
+        )
+        floor = bench.Watcher(
+            "floor", stack.enter_context(bench.QuietDevice(floor_dir, lean_tool)), bench.floor_ready
+        )
         daemon.device.wait_for(bench.daemon_ready, timeout=60)
         floor.device.wait_for(bench.floor_ready, timeout=60)
         pids = {"daemon": daemon.device.daemon_pid(), "floor": floor.device.daemon_pid()}
-        tids = {who: {int(tid) for tid in os.listdir(f"/proc/{pid}/task")} for who, pid in pids.items()}
+        tids = {
+            who: {int(tid) for tid in os.listdir(f"/proc/{pid}/task")} for who, pid in pids.items()
+        }
         scratch = tempfile.mkdtemp(prefix="sensors-trace.")
         stack.callback(shutil.rmtree, scratch)
         data = os.path.join(scratch, "perf.data")
@@ -180,8 +219,23 @@ def main(argv):
             add_probes(daemon.device.path("/vendor/bin/sensordaemon"))
             stack.callback(remove_probes)
             probes = ["-e", "probe_sensordaemon:*", "-e", "probe_libc:*"]
-        recorder = subprocess.Popen(["perf", "record", "-q", "-k", "mono", "-a", "-o", data, *probes,
-                                     "-e", ",".join(SCHED)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        recorder = subprocess.Popen(
+            [
+                "perf",
+                "record",
+                "-q",
+                "-k",
+                "mono",
+                "-a",
+                "-o",
+                data,
+                *probes,
+                "-e",
+                ",".join(SCHED),
+            ],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
         stack.callback(recorder.kill)
         time.sleep(2)
         load = bench.load_average()
@@ -189,7 +243,9 @@ def main(argv):
         recorder.send_signal(signal.SIGINT)
         recorder.wait(60)
         # The first two samples of each warmed up.
-        samples = [(watcher.who, *taken) for watcher in (daemon, floor) for taken in watcher.taken[2:]]
+        samples = [
+            (watcher.who, *taken) for watcher in (daemon, floor) for taken in watcher.taken[2:]
+        ]
         print(f"Load average {load} before, {bench.load_average()} after.")
         report(breakdown(samples, events(data), pids, tids), args.samples)
 

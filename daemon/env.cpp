@@ -23,4 +23,6 @@ env& current_env() {
   return e != nullptr ? *e : real_env;
 }
 
-void set_env_for_testing(env* replacement) { installed.store(replacement, std::memory_order_release); }
+void set_env_for_testing(env* replacement) {
+  installed.store(replacement, std::memory_order_release);
+}

@@ -11,9 +11,9 @@ std::string last_odl_command = " ";
 std::condition_variable diag_init_cv;
 std::mutex diag_init_mutex;
 const std::unordered_map<char, sensors_log::log_level> log_level_map = {
-    {'0', sensors_log::lowest}, {'1', sensors_log::info},  {'e', sensors_log::error},
-    {'E', sensors_log::error},  {'i', sensors_log::info},  {'I', sensors_log::info},
-    {'d', sensors_log::debug},  {'D', sensors_log::debug}, {'v', sensors_log::verbose},
+    {'0', sensors_log::lowest},  {'1', sensors_log::info},  {'e', sensors_log::error},
+    {'E', sensors_log::error},   {'i', sensors_log::info},  {'I', sensors_log::info},
+    {'d', sensors_log::debug},   {'D', sensors_log::debug}, {'v', sensors_log::verbose},
     {'V', sensors_log::verbose},
 };
 bool diag_init_done = false;
@@ -53,8 +53,10 @@ bool wait_for_diag_init(std::chrono::milliseconds limit) {
   // Tested once more after the deadline: it may have been set just then.
   const bool done = diag_init_done;
   if (done) {
-    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - start);
-    SNS_LOG_AS("main", sensors_log::info, "took %ld ms to complete diag init", static_cast<long>(took.count()));
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - start);
+    SNS_LOG_AS("main", sensors_log::info, "took %ld ms to complete diag init",
+               static_cast<long>(took.count()));
   } else {
     SNS_LOG_AS("main", sensors_log::error, "diag is not initialized within %ld ms",
                static_cast<long>(limit.count()));

@@ -48,10 +48,12 @@ void start_capture_tool() {
         "/vendor/bin/trcap -g 16384 -f /data/vendor/sensors/Diag.cfg -w /data/vendor/sensors -o "
         "/data/vendor/sensors & ");
     current_env().shell(
-        "/vendor/bin/trcap -p 4 -f /data/vendor/sensors/Diag.cfg -w /data/vendor/sensors -o /data/vendor/sensors & ");
+        "/vendor/bin/trcap -p 4 -f /data/vendor/sensors/Diag.cfg -w /data/vendor/sensors -o "
+        "/data/vendor/sensors & ");
   } else {
     current_env().shell(
-        "/vendor/bin/trcap -p 16 -f /data/vendor/sensors/Diag.cfg -w /data/vendor/sensors -o /data/vendor/sensors & ");
+        "/vendor/bin/trcap -p 16 -f /data/vendor/sensors/Diag.cfg -w /data/vendor/sensors -o "
+        "/data/vendor/sensors & ");
   }
 }
 
@@ -100,8 +102,10 @@ void handle_diag_settings() {
   }
   const uint8_t mode = circular ? SNS_TX_MODE_CIRCULAR : SNS_TX_MODE_STREAMING;
   // Only peripheral 9's answer is examined.
-  static_cast<void>(diag_configure_peripheral_buffering_tx_mode(3, mode, low_watermark, high_watermark));
-  const int result = diag_configure_peripheral_buffering_tx_mode(9, mode, low_watermark, high_watermark);
+  static_cast<void>(
+      diag_configure_peripheral_buffering_tx_mode(3, mode, low_watermark, high_watermark));
+  const int result =
+      diag_configure_peripheral_buffering_tx_mode(9, mode, low_watermark, high_watermark);
   if (result == 1) {
     SNS_LOG(sensors_log::info, "Set SNS TX MODE success and return val: %d", result);
   } else {

@@ -75,7 +75,8 @@ int get_dsp_type() {
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
       continue;
     }
-    const int found = type_of_name_file(std::string("/sys/class/remoteproc/") + entry->d_name + "/name");
+    const int found =
+        type_of_name_file(std::string("/sys/class/remoteproc/") + entry->d_name + "/name");
     if (found != DSP_TYPE_NONE) {
       dsp.store(found, std::memory_order_relaxed);
       is_probed.store(true, std::memory_order_release);

@@ -39,7 +39,8 @@ void drain_sensor_peripherals() {
     result = diag_peripheral_buffering_drain_immediate(9);
   }
   if (result != 1) {
-    SNS_LOG_AS("wait_handle_flush", sensors_log::error, "diag_peripheral_buffering_drain_immediate error");
+    SNS_LOG_AS("wait_handle_flush", sensors_log::error,
+               "diag_peripheral_buffering_drain_immediate error");
   }
 }
 

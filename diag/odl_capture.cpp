@@ -56,19 +56,20 @@ bool handle_events(int inotify_fd) {
     return false;
   }
   const odl_action action = odl_action_for(commands);
-  for_each_inotify_record(buffer, sizeof buffer, static_cast<size_t>(length), [&](const inotify_record& record) {
-    if ((record.mask & IN_MODIFY) != 0) {
-      SNS_LOG_AS("handle_events", sensors_log::info, "handle_event : IN_MODIFY");
-      if (action == odl_action::stop) {
-        stop_odl_capture(commands, flush.get());
-      } else if (action == odl_action::start) {
-        start_odl_capture(commands);
-      }
-    }
-    if (record.name_length != 0) {
-      SNS_LOG_AS("handle_events", sensors_log::info, "event : %s ", record.name.c_str());
-    }
-  });
+  for_each_inotify_record(
+      buffer, sizeof buffer, static_cast<size_t>(length), [&](const inotify_record& record) {
+        if ((record.mask & IN_MODIFY) != 0) {
+          SNS_LOG_AS("handle_events", sensors_log::info, "handle_event : IN_MODIFY");
+          if (action == odl_action::stop) {
+            stop_odl_capture(commands, flush.get());
+          } else if (action == odl_action::start) {
+            start_odl_capture(commands);
+          }
+        }
+        if (record.name_length != 0) {
+          SNS_LOG_AS("handle_events", sensors_log::info, "event : %s ", record.name.c_str());
+        }
+      });
   return true;
 }
 
@@ -82,7 +83,8 @@ void trcap_capture() {
   }
   if (chmod(odl_command_file, 0777) != 0) {
     const int error = errno;
-    SNS_LOG(sensors_log::error, "fail to change permission on diag_odl_file, err = %d, %s", error, strerror(error));
+    SNS_LOG(sensors_log::error, "fail to change permission on diag_odl_file, err = %d, %s", error,
+            strerror(error));
   }
   const unique_fd inotify(inotify_init1(0));
   if (!inotify.ok()) {

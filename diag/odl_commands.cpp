@@ -42,4 +42,6 @@ odl_action odl_action_for(const std::vector<std::string>& commands) {
   return commands[0] == "star" ? odl_action::start : odl_action::none;
 }
 
-bool packets_wanted(const std::vector<std::string>& commands) { return commands[1] == packets_option; }
+bool packets_wanted(const std::vector<std::string>& commands) {
+  return commands[1] == packets_option;
+}

@@ -16,7 +16,8 @@ constexpr const char* tag = "diag-sim";
 
 // The per-peripheral result property `name`.<peripheral>, 1 when unset.
 int result_for(const char* name, uint8_t peripheral) {
-  return static_cast<int>(host_property_number(std::string(name) + "." + std::to_string(peripheral), 1));
+  return static_cast<int>(
+      host_property_number(std::string(name) + "." + std::to_string(peripheral), 1));
 }
 
 }  // namespace
@@ -38,11 +39,11 @@ bool Diag_LSM_Init(uint8_t* pIEnv) {
   return ready;
 }
 
-int diag_configure_peripheral_buffering_tx_mode(uint8_t peripheral, uint8_t tx_mode, uint8_t low_wm_val,
-                                                uint8_t high_wm_val) {
+int diag_configure_peripheral_buffering_tx_mode(uint8_t peripheral, uint8_t tx_mode,
+                                                uint8_t low_wm_val, uint8_t high_wm_val) {
   const int result = result_for("sim.diag.tx_mode_result", peripheral);
-  host_trace(tag, "diag_configure_peripheral_buffering_tx_mode(%d, %d, %d, %d) = %d", peripheral, tx_mode, low_wm_val,
-             high_wm_val, result);
+  host_trace(tag, "diag_configure_peripheral_buffering_tx_mode(%d, %d, %d, %d) = %d", peripheral,
+             tx_mode, low_wm_val, high_wm_val, result);
   return result;
 }
 

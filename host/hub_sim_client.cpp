@@ -62,8 +62,8 @@ hub_sim_client::~hub_sim_client() {
 }
 
 bool hub_sim_client::register_callbacks(sensor_uid suid, error_cb, response_cb, event_cb callback) {
-  host_trace(tag, "orb_interface#%lu.register_callbacks(%llu:%llu)", number, static_cast<unsigned long long>(suid.low),
-             static_cast<unsigned long long>(suid.high));
+  host_trace(tag, "orb_interface#%lu.register_callbacks(%llu:%llu)", number,
+             static_cast<unsigned long long>(suid.low), static_cast<unsigned long long>(suid.high));
   std::lock_guard lock(mutex);
   on_event = std::move(callback);
   return true;

@@ -26,7 +26,8 @@ class hub_sim_client final : public orb_interface {
   hub_sim_client(const hub_sim_client&) = delete;
   hub_sim_client& operator=(const hub_sim_client&) = delete;
 
-  bool register_callbacks(sensor_uid suid, error_cb on_error, response_cb on_response, event_cb on_event) override;
+  bool register_callbacks(sensor_uid suid, error_cb on_error, response_cb on_response,
+                          event_cb on_event) override;
   bool send_client_request(sensor_uid suid, bool wakeup, std::string request) override;
 
  private:

@@ -28,7 +28,8 @@ std::vector<sensor_uid> suids_of(const std::string& datatype) {
 }  // namespace
 
 struct suid_lookup::impl {
-  explicit impl(suid_event_cb cb) : callback(std::move(cb)), answerer(&impl::answer_requests, this) {}
+  explicit impl(suid_event_cb cb)
+      : callback(std::move(cb)), answerer(&impl::answer_requests, this) {}
 
   void answer_requests() {
     std::unique_lock lock(mutex);
@@ -58,7 +59,8 @@ struct suid_lookup::impl {
   std::thread answerer;
 };
 
-suid_lookup::suid_lookup(suid_event_cb callback) : state(std::make_unique<impl>(std::move(callback))) {}
+suid_lookup::suid_lookup(suid_event_cb callback)
+    : state(std::make_unique<impl>(std::move(callback))) {}
 
 suid_lookup::~suid_lookup() {
   {
@@ -70,7 +72,8 @@ suid_lookup::~suid_lookup() {
 }
 
 void suid_lookup::request_suid(std::string datatype, bool default_only) {
-  host_trace(tag, "suid_lookup.request_suid(%s, %s)", datatype.c_str(), default_only ? "true" : "false");
+  host_trace(tag, "suid_lookup.request_suid(%s, %s)", datatype.c_str(),
+             default_only ? "true" : "false");
   {
     std::lock_guard lock(state->mutex);
     state->pending.push_back(std::move(datatype));

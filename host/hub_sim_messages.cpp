@@ -29,8 +29,8 @@ std::string describe_request(const std::string& bytes) {
   text += " suspend=";
   if (request.has_suspend_config()) {
     const sns_client_request_msg_suspend_config& suspend = request.suspend_config();
-    text += shown(suspend.has_client_processor(), static_cast<int>(suspend.client_processor())) + "/" +
-            shown(suspend.has_delivery_type(), static_cast<int>(suspend.delivery_type()));
+    text += shown(suspend.has_client_processor(), static_cast<int>(suspend.client_processor())) +
+            "/" + shown(suspend.has_delivery_type(), static_cast<int>(suspend.delivery_type()));
   } else {
     text += "absent";
   }

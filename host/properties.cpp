@@ -1,3 +1,5 @@
+#include "interfaces/properties.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -5,7 +7,6 @@
 #include <string>
 
 #include "host/sim_properties.h"
-#include "interfaces/properties.h"
 
 std::optional<std::string> host_property(const std::string& key) {
   std::ifstream file("/data/property/host.prop", std::ios::binary);
@@ -36,7 +37,8 @@ long host_property_number(const std::string& key, long fallback) {
 
 int property_get(const char* key, char* value, const char* default_value) {
   const std::optional<std::string> stored = host_property(key);
-  const std::string chosen = stored && !stored->empty() ? *stored : std::string(default_value ? default_value : "");
+  const std::string chosen =
+      stored && !stored->empty() ? *stored : std::string(default_value ? default_value : "");
   const size_t length = std::min(chosen.size(), static_cast<size_t>(PROPERTY_VALUE_MAX - 1));
   std::memcpy(value, chosen.data(), length);
   value[length] = '\0';

@@ -19,7 +19,8 @@ std::atomic<int> current_level{sensors_log::verbose};
 
 std::mutex tag_mutex;
 std::string& tag() {
-  static std::string* value = new std::string("sensordaemon");  // never destroyed: usable during exit
+  static std::string* value =
+      new std::string("sensordaemon");  // never destroyed: usable during exit
   return *value;
 }
 
@@ -58,9 +59,10 @@ void emit(int level, const char* line_tag, const char* format, va_list args) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   char head[96];
-  const int head_len = snprintf(head, sizeof head, "%lld.%06ld %d %ld %c ", static_cast<long long>(now.tv_sec),
-                                now.tv_nsec / 1000, static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)),
-                                level_letter(level));
+  const int head_len =
+      snprintf(head, sizeof head, "%lld.%06ld %d %ld %c ", static_cast<long long>(now.tv_sec),
+               now.tv_nsec / 1000, static_cast<int>(getpid()),
+               static_cast<long>(syscall(SYS_gettid)), level_letter(level));
   std::string line(head, static_cast<size_t>(head_len));
   line += line_tag;
   line += ": ";

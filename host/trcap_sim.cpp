@@ -86,8 +86,8 @@ int kill_matching(const std::string& group) {
   for (unsigned long sequence = 1;; ++sequence) {
     std::ostringstream name;
     name << dir << "/trcap_" << getpid() << "_" << sequence << ".bin";
-    std::ofstream(name.str(), std::ios::binary) << "simulated capture " << o.group.value_or("") << " #" << sequence
-                                                 << "\n";
+    std::ofstream(name.str(), std::ios::binary)
+        << "simulated capture " << o.group.value_or("") << " #" << sequence << "\n";
     sleep(1);
   }
 }

@@ -41,7 +41,8 @@ class orb_interface {
 
   // Keeps copies of the callbacks and calls them for `suid` from then on;
   // empty callbacks are not called.
-  virtual bool register_callbacks(sensor_uid suid, error_cb on_error, response_cb on_response, event_cb on_event) = 0;
+  virtual bool register_callbacks(sensor_uid suid, error_cb on_error, response_cb on_response,
+                                  event_cb on_event) = 0;
   // Sends a serialised sns_client_request_msg for `suid`.
   virtual bool send_client_request(sensor_uid suid, bool wakeup, std::string request) = 0;
   virtual ~orb_interface() = default;

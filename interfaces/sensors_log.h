@@ -22,5 +22,4 @@ void set_level(log_level level);
 
 // The format attribute is ours: it lets the compiler check every message's
 // arguments against its format; it does not change the library's ABI.
-int sns_log_message(int level, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+int sns_log_message(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));

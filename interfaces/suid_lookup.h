@@ -18,7 +18,8 @@
 class suid_lookup {
  public:
   // (data type asked for, SUIDs found in the library's order; may be empty)
-  using suid_event_cb = std::function<void(const std::string& datatype, const std::vector<sensor_uid>& suids)>;
+  using suid_event_cb =
+      std::function<void(const std::string& datatype, const std::vector<sensor_uid>& suids)>;
 
   explicit suid_lookup(suid_event_cb callback);
   ~suid_lookup();

@@ -22,15 +22,18 @@ static void log_watching(void) {
   struct timespec now;
   char line[96];
   clock_gettime(CLOCK_MONOTONIC, &now);
-  const int length = snprintf(line, sizeof line, "%lld.%06ld %d %d I odl-floor: watching\n", (long long)now.tv_sec,
-                              now.tv_nsec / 1000, (int)getpid(), (int)gettid());
+  const int length =
+      snprintf(line, sizeof line, "%lld.%06ld %d %d I odl-floor: watching\n", (long long)now.tv_sec,
+               now.tv_nsec / 1000, (int)getpid(), (int)gettid());
   if (length > 0 && write(STDERR_FILENO, line, (size_t)length) < 0) {
     exit(1);
   }
 }
 
 /* Whether the command file starts with the four bytes `word`. */
-static int command_is(const char* file_start, const char* word) { return memcmp(file_start, word, 4) == 0; }
+static int command_is(const char* file_start, const char* word) {
+  return memcmp(file_start, word, 4) == 0;
+}
 
 /* A fresh capture directory per start, as the daemon makes one, named with
  * as many characters as the daemon's. */
@@ -41,7 +44,8 @@ static void start_capture(unsigned int number) {
   if (mkdir(directory, 0777) != 0) {
     return;
   }
-  snprintf(line, sizeof line, "/vendor/bin/trcap -p 16 -f /data/vendor/sensors/Diag.cfg -w %s -o %s & ", directory,
+  snprintf(line, sizeof line,
+           "/vendor/bin/trcap -p 16 -f /data/vendor/sensors/Diag.cfg -w %s -o %s & ", directory,
            directory);
   if (system(line) < 0) {
     exit(1);

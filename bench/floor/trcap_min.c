@@ -13,8 +13,8 @@ int main(int argc, char** argv) {
   struct timespec now;
   char line[1024];
   clock_gettime(CLOCK_MONOTONIC, &now);
-  int length = snprintf(line, sizeof line, "%lld.%06ld %d %d I trcap-sim: trcap", (long long)now.tv_sec,
-                        now.tv_nsec / 1000, (int)getpid(), (int)gettid());
+  int length = snprintf(line, sizeof line, "%lld.%06ld %d %d I trcap-sim: trcap",
+                        (long long)now.tv_sec, now.tv_nsec / 1000, (int)getpid(), (int)gettid());
   for (int i = 1; i < argc && length > 0 && (size_t)length < sizeof line; ++i) {
     length += snprintf(line + length, sizeof line - (size_t)length, " %s", argv[i]);
   }

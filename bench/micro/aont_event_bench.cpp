@@ -1,10 +1,10 @@
 // Decoding one indication of the always-on test sensor, with the log filtered
 // out: a single sample event of three values, as the sensor sends, and a
 // batch of 16 of them.
+#include <benchmark/benchmark.h>
+
 #include <cstdint>
 #include <string>
-
-#include <benchmark/benchmark.h>
 
 #include "aont/aont_event.h"
 #include "interfaces/sns_aont.pb.h"

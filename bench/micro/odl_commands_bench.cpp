@@ -1,11 +1,11 @@
 // Reading the command file as the on-device-logging task does at each
 // wake-up. get_odl_commands reads the device path, so the binary runs in a
 // sandboxed device (tools/run_bench).
+#include <benchmark/benchmark.h>
+
 #include <cstdint>
 #include <fstream>
 #include <string>
-
-#include <benchmark/benchmark.h>
 
 #include "diag/odl_commands.h"
 
@@ -28,7 +28,9 @@ void read_commands(benchmark::State& state, const std::string& content) {
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(content.size()));
 }
 
-void odl_commands_two_lines(benchmark::State& state) { read_commands(state, "stop\nenable_HLOS_packets\n"); }
+void odl_commands_two_lines(benchmark::State& state) {
+  read_commands(state, "stop\nenable_HLOS_packets\n");
+}
 BENCHMARK(odl_commands_two_lines)->Unit(benchmark::kMicrosecond);
 
 // 1 MiB of 20-byte lines: a controller that appends instead of overwriting.

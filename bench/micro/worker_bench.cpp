@@ -5,11 +5,11 @@
 // with manual time the library would add iterations until the hand-offs
 // alone made up its minimum time, so the faster the hand-off, the more
 // sleeps, and the longer the run.
+#include <benchmark/benchmark.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
-
-#include <benchmark/benchmark.h>
 
 #include "daemon/worker.h"
 
@@ -30,7 +30,8 @@ void worker_hand_off(benchmark::State& state) {
       started.notify_one();
     });
     started.wait(0);
-    const bench_clock::duration took = bench_clock::duration(started.load()) - before.time_since_epoch();
+    const bench_clock::duration took =
+        bench_clock::duration(started.load()) - before.time_since_epoch();
     state.SetIterationTime(std::chrono::duration<double>(took).count());
   }
 }

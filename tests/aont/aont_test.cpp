@@ -15,7 +15,8 @@ using lines = std::vector<std::string>;
 struct suid_lookup::impl {
   suid_event_cb callback;
 };
-suid_lookup::suid_lookup(suid_event_cb callback) : state(std::make_unique<impl>(impl{std::move(callback)})) {}
+suid_lookup::suid_lookup(suid_event_cb callback)
+    : state(std::make_unique<impl>(impl{std::move(callback)})) {}
 suid_lookup::~suid_lookup() { journal::record("suid_lookup destroyed"); }
 void suid_lookup::request_suid(std::string datatype, bool) { state->callback(datatype, {{1, 2}}); }
 
@@ -27,7 +28,8 @@ TEST(aont, is_torn_down_client_first_then_lookup) {
     test.enable();
     journal::take();
   }
-  EXPECT_EQ(journal::take(), (lines{"hub-sim: orb_interface#1.destroyed", "suid_lookup destroyed"}));
+  EXPECT_EQ(journal::take(),
+            (lines{"hub-sim: orb_interface#1.destroyed", "suid_lookup destroyed"}));
 }
 
 TEST(aont, request_carries_exactly_msg_id_suid_suspend_config_and_an_empty_request) {
@@ -44,7 +46,8 @@ TEST(aont, request_carries_exactly_msg_id_suid_suspend_config_and_an_empty_reque
 TEST(aont_event, length_that_is_negative_as_a_signed_32_bit_count_is_not_parsed) {
   const std::string event("\x12\x05\x0d\x00\x04\x00\x00", 7);  // one event, msg_id 1024
   handle_aont_event(reinterpret_cast<const uint8_t*>(event.data()), size_t{1} << 31, 0);
-  EXPECT_EQ(journal::take(), lines{"D handle_aont_event: Received indication with length 2147483648"});
+  EXPECT_EQ(journal::take(),
+            lines{"D handle_aont_event: Received indication with length 2147483648"});
 }
 
 }  // namespace

@@ -40,8 +40,9 @@ TEST(worker, runs_tasks_in_order_one_at_a_time_and_goes_on_after_failures) {
   });
   release.set_value();
   ASSERT_TRUE(journal::wait_for("added by a task"));
-  EXPECT_EQ(journal::take(), (lines{"E add_task: failed to add new task, no room", "first", "second",
-                                    "E run: task failed, sensor on fire", "third", "added by a task"}));
+  EXPECT_EQ(journal::take(),
+            (lines{"E add_task: failed to add new task, no room", "first", "second",
+                   "E run: task failed, sensor on fire", "third", "added by a task"}));
 }
 
 TEST(worker, destructor_waits_for_the_running_task_and_destroys_the_queued_ones_unrun) {
@@ -68,8 +69,8 @@ TEST(diag_init_wait, times_out_at_its_limit_and_takes_the_flag_set_by_the_deadli
   EXPECT_FALSE(wait_for_diag_init(30ms));
   signal_diag_init_done();
   EXPECT_TRUE(wait_for_diag_init(0ms));  // no time left: the flag is checked once more all the same
-  EXPECT_EQ(journal::take(),
-            (lines{"E main: diag is not initialized within 30 ms", "I main: took 0 ms to complete diag init"}));
+  EXPECT_EQ(journal::take(), (lines{"E main: diag is not initialized within 30 ms",
+                                    "I main: took 0 ms to complete diag init"}));
 }
 
 }  // namespace

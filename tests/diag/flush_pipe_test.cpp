@@ -24,7 +24,9 @@ namespace {
 using namespace std::chrono_literals;
 
 // Opens `path` for writing without blocking; a FIFO without a reader fails.
-unique_fd writer(const std::string& path) { return unique_fd(open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)); }
+unique_fd writer(const std::string& path) {
+  return unique_fd(open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+}
 
 struct replacement {
   const char* name;
@@ -55,9 +57,10 @@ TEST_P(flush_pipe_path_taken, serves_and_takes_a_writer_only_on_its_own_pipe) {
   const auto served = [](unique_fd request) {  // one request: read, both drains
     EXPECT_TRUE(request.ok()) << "no writer, errno " << errno;
     EXPECT_EQ(write(request.get(), "1", 1), 1);
-    const std::vector<std::string> lines{"I wait_handle_flush: sns_diag_flush read len: 1",
-                                         "diag-sim: diag_peripheral_buffering_drain_immediate(3) = 1",
-                                         "diag-sim: diag_peripheral_buffering_drain_immediate(9) = 1"};
+    const std::vector<std::string> lines{
+        "I wait_handle_flush: sns_diag_flush read len: 1",
+        "diag-sim: diag_peripheral_buffering_drain_immediate(3) = 1",
+        "diag-sim: diag_peripheral_buffering_drain_immediate(9) = 1"};
     EXPECT_TRUE(journal::wait_for(lines.back())) << "waited 10 s for: " << lines.back();
     EXPECT_EQ(journal::take(), lines);
   };
@@ -69,7 +72,8 @@ TEST_P(flush_pipe_path_taken, serves_and_takes_a_writer_only_on_its_own_pipe) {
     clock_gettime(flush_cpu, &before);
     std::this_thread::sleep_for(300ms);
     clock_gettime(flush_cpu, &after);
-    EXPECT_EQ(after.tv_sec * 1000000000 + after.tv_nsec, before.tv_sec * 1000000000 + before.tv_nsec)
+    EXPECT_EQ(after.tv_sec * 1000000000 + after.tv_nsec,
+              before.tv_sec * 1000000000 + before.tv_nsec)
         << "the flush thread used CPU while idle";
     EXPECT_EQ(journal::take(), std::vector<std::string>{});
   };
@@ -79,12 +83,14 @@ TEST_P(flush_pipe_path_taken, serves_and_takes_a_writer_only_on_its_own_pipe) {
 
   const std::string other = std::string(flush_pipe_path) + ".other";
   ASSERT_TRUE(!GetParam().fifo || mkfifo(other.c_str(), 0600) == 0);
-  const unique_fd other_reader(open(other.c_str(), O_RDONLY | O_NONBLOCK | O_CREAT | O_CLOEXEC, 0600));
+  const unique_fd other_reader(
+      open(other.c_str(), O_RDONLY | O_NONBLOCK | O_CREAT | O_CLOEXEC, 0600));
   ASSERT_TRUE(other_reader.ok()) << "errno " << errno;
   ASSERT_EQ(fchmod(other_reader.get(), 0666), 0);
   ASSERT_EQ(rename(other.c_str(), flush_pipe_path), 0);
   journal::take();
-  ASSERT_TRUE(journal::wait_for("pause 1000000")) << "waited 10 s for a paused retry after the path was taken";
+  ASSERT_TRUE(journal::wait_for("pause 1000000"))
+      << "waited 10 s for a paused retry after the path was taken";
   ASSERT_EQ(fchmod(pipe.get(), 0666), 0);
   idle();
   served(writer("/proc/self/fd/" + std::to_string(pipe.get())));
@@ -92,7 +98,8 @@ TEST_P(flush_pipe_path_taken, serves_and_takes_a_writer_only_on_its_own_pipe) {
 }
 
 INSTANTIATE_TEST_SUITE_P(table, flush_pipe_path_taken,
-                         testing::Values(replacement{"by_another_fifo", true}, replacement{"by_a_file", false}),
+                         testing::Values(replacement{"by_another_fifo", true},
+                                         replacement{"by_a_file", false}),
                          by_name);
 
 }  // namespace

@@ -45,8 +45,9 @@ TEST(read_odl_lines, passes_an_error_part_way_through_on_and_keeps_the_lines_rea
 TEST(get_odl_commands, logs_an_error_while_reading) {
   ASSERT_EQ(mkdir(odl_command_file, 0755), 0);  // opens, but every read fails
   EXPECT_TRUE(get_odl_commands().empty());
-  EXPECT_THAT(journal::take(),
-              testing::ElementsAre(testing::MatchesRegex("E get_odl_commands:  exception : .*reading.* ")));
+  EXPECT_THAT(
+      journal::take(),
+      testing::ElementsAre(testing::MatchesRegex("E get_odl_commands:  exception : .*reading.* ")));
 }
 
 // A record's head and its name, padded with zero bytes to `name_length` as the kernel does.
@@ -69,10 +70,12 @@ class inotify_walk : public testing::TestWithParam<walk_case> {};
 TEST_P(inotify_walk, visits_the_records_read_and_nothing_outside_the_buffer) {
   // A heap buffer of exactly the capacity, so that AddressSanitizer sees a read past it.
   std::vector<char> buffer(GetParam().capacity);
-  std::memcpy(buffer.data(), GetParam().bytes.data(), std::min(buffer.size(), GetParam().bytes.size()));
+  std::memcpy(buffer.data(), GetParam().bytes.data(),
+              std::min(buffer.size(), GetParam().bytes.size()));
   lines visited;
-  for_each_inotify_record(buffer.data(), buffer.size(), GetParam().length,
-                          [&](const inotify_record& r) { visited.push_back(std::to_string(r.mask) + ":" + r.name); });
+  for_each_inotify_record(
+      buffer.data(), buffer.size(), GetParam().length,
+      [&](const inotify_record& r) { visited.push_back(std::to_string(r.mask) + ":" + r.name); });
   EXPECT_EQ(visited, GetParam().visited);
 }
 
@@ -82,47 +85,53 @@ const std::string two = record(IN_MODIFY) + record(IN_MODIFY);
 
 INSTANTIATE_TEST_SUITE_P(
     table, inotify_walk,
-    testing::Values(walk_case{"three_records", three, 4096, three.size(), {"2:", "256:file1", "2:"}},
-                    walk_case{"up_to_the_bytes_read", three, 4096, 16, {"2:"}},
-                    walk_case{"name_cut_at_the_buffer", long_name, 48, 48, {"2:" + std::string(32, 'a')}},
-                    walk_case{"head_ending_at_the_end", two, 32, 32, {"2:", "2:"}},
-                    walk_case{"name_past_the_end_by_one", long_name, 79, 79, {"2:" + std::string(63, 'a')}},
-                    walk_case{"head_begun_in_the_last_15_bytes", two.substr(0, 31), 31, 31, {"2:"}}),
+    testing::Values(
+        walk_case{"three_records", three, 4096, three.size(), {"2:", "256:file1", "2:"}},
+        walk_case{"up_to_the_bytes_read", three, 4096, 16, {"2:"}},
+        walk_case{"name_cut_at_the_buffer", long_name, 48, 48, {"2:" + std::string(32, 'a')}},
+        walk_case{"head_ending_at_the_end", two, 32, 32, {"2:", "2:"}},
+        walk_case{"name_past_the_end_by_one", long_name, 79, 79, {"2:" + std::string(63, 'a')}},
+        walk_case{"head_begun_in_the_last_15_bytes", two.substr(0, 31), 31, 31, {"2:"}}),
     by_name);
 
 TEST(handle_events, applies_two_lines_once_per_modification_record_and_ends_on_a_failed_read) {
   ASSERT_EQ(mkfifo("/data/vendor/sensors/sns_diag_flush", 0666), 0);
   // A reader, so that the blocking open for writing returns.
-  const unique_fd flush(open("/data/vendor/sensors/sns_diag_flush", O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  const unique_fd flush(
+      open("/data/vendor/sensors/sns_diag_flush", O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   int records[2];
   ASSERT_EQ(pipe2(records, O_CLOEXEC), 0);
   const unique_fd records_in(records[0]);
   unique_fd records_out(records[1]);
   const auto wake_up = [&](const std::string& file, const std::string& bytes) {
     write_file(odl_command_file, file);
-    EXPECT_EQ(write(records_out.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    EXPECT_EQ(write(records_out.get(), bytes.data(), bytes.size()),
+              static_cast<ssize_t>(bytes.size()));
     return handle_events(records_in.get());
   };
   const std::string stop = "D get_odl_commands:  line(command): stop ";
   const std::string modified = "I handle_events: handle_event : IN_MODIFY";
   EXPECT_TRUE(wake_up("stop\n", record(IN_MODIFY)));
-  EXPECT_TRUE(wake_up("stop\nx\n", record(IN_MODIFY) + record(IN_CREATE, 16, "file1") + record(IN_MODIFY)));
+  EXPECT_TRUE(
+      wake_up("stop\nx\n", record(IN_MODIFY) + record(IN_CREATE, 16, "file1") + record(IN_MODIFY)));
   fcntl(records_in.get(), F_SETFL, O_NONBLOCK);
   EXPECT_FALSE(wake_up("stop\nx\n", ""));  // would block: ends without a message
   records_out.reset();
   EXPECT_FALSE(handle_events(records_in.get()));  // end of file
   const std::string x = "D get_odl_commands:  line(command): x ";
   EXPECT_EQ(journal::take(),
-            (lines{stop, modified, stop, x, modified, "I handle_events: Daig : Killing current ODL instance ",
-                   "shell /vendor/bin/trcap -k -p 16", "pause 5000000", "I handle_events: event : file1 ", modified,
-                   stop, x, stop, x}));
+            (lines{stop, modified, stop, x, modified,
+                   "I handle_events: Daig : Killing current ODL instance ",
+                   "shell /vendor/bin/trcap -k -p 16", "pause 5000000",
+                   "I handle_events: event : file1 ", modified, stop, x, stop, x}));
 }
 
 struct command_case {
   const char* name;
   const char* processor;
   lines commands;
-  lines tool;  // the capture tool's arguments, in order; <dir> is the time-stamped capture directory
+  lines
+      tool;  // the capture tool's arguments, in order; <dir> is the time-stamped capture directory
 };
 
 class command_lines : public testing::TestWithParam<command_case> {};
@@ -140,7 +149,8 @@ TEST_P(command_lines, run_through_the_shell_in_order_then_the_pause) {
   }
   lines logged = journal::take();
   for (std::string& line : logged) {
-    line = std::regex_replace(line, std::regex(R"(/data/vendor/sensors/odl_sns_\d{4}(_\d\d){5})"), "<dir>");
+    line = std::regex_replace(line, std::regex(R"(/data/vendor/sensors/odl_sns_\d{4}(_\d\d){5})"),
+                              "<dir>");
   }
   // Kill lines run to their end; launch lines run the tool in the background.
   lines expected{stop ? "I handle_events: Daig : Killing current ODL instance "
@@ -156,16 +166,21 @@ TEST_P(command_lines, run_through_the_shell_in_order_then_the_pause) {
 
 INSTANTIATE_TEST_SUITE_P(
     table, command_lines,
-    testing::Values(command_case{"kora_stop", "kora", {"stop", "x"}, {"-k -p 4", "-k -g 16384 "}},
-                    command_case{
-                        "kora_stop_packets", "kora", {"stop", "enable_HLOS_packets"}, {"-k -p 5", "-k -g 16384 "}},
-                    command_case{"vela_stop", "vela", {"stop", "x"}, {"-k -p 16"}},
-                    command_case{"other_stop_packets", "adsp", {"stop", "enable_HLOS_packets"}, {"-k -p 17"}},
-                    command_case{"kora_start", "kora", {"star", "x"}, {"-g 16384", "-p 4"}},
-                    command_case{"kora_start_packets", "kora", {"star", "enable_HLOS_packets"}, {"-g 16384", "-p 5"}},
-                    command_case{"vela_start", "vela", {"star", "x"}, {"-p 16"}},
-                    command_case{"option_with_a_trailing_blank", "vela", {"star", "enable_HLOS_packets "}, {"-p 16"}},
-                    command_case{"vela_start_packets", "vela", {"star", "enable_HLOS_packets"}, {"-p 17"}}),
+    testing::Values(
+        command_case{"kora_stop", "kora", {"stop", "x"}, {"-k -p 4", "-k -g 16384 "}},
+        command_case{"kora_stop_packets",
+                     "kora",
+                     {"stop", "enable_HLOS_packets"},
+                     {"-k -p 5", "-k -g 16384 "}},
+        command_case{"vela_stop", "vela", {"stop", "x"}, {"-k -p 16"}},
+        command_case{"other_stop_packets", "adsp", {"stop", "enable_HLOS_packets"}, {"-k -p 17"}},
+        command_case{"kora_start", "kora", {"star", "x"}, {"-g 16384", "-p 4"}},
+        command_case{
+            "kora_start_packets", "kora", {"star", "enable_HLOS_packets"}, {"-g 16384", "-p 5"}},
+        command_case{"vela_start", "vela", {"star", "x"}, {"-p 16"}},
+        command_case{
+            "option_with_a_trailing_blank", "vela", {"star", "enable_HLOS_packets "}, {"-p 16"}},
+        command_case{"vela_start_packets", "vela", {"star", "enable_HLOS_packets"}, {"-p 17"}}),
     by_name);
 
 }  // namespace

@@ -26,29 +26,42 @@ READ_LEN = "wait_handle_flush: sns_diag_flush read len: "
 SENDING = "D send_request: sending on change config request for aont"
 # An sns_client_event_msg made by hand, events (2) of msg_id (1, fixed32), timestamp (2, fixed64), payload (3):
 # 1024 at 7 with 4 samples, 0x80000000 at 2^64 - 1 without payload, 1024 at 5 with a payload that does not decode.
-INDICATION = ("12220d00040000110700000000000000" "1a120a10" + "00" * 16 + "120e0d0000008011ffffffffffffffff"
-              "12110d000400001105000000000000001a01ff")
+INDICATION = (
+    "12220d00040000110700000000000000"
+    "1a120a10" + "00" * 16 + "120e0d0000008011ffffffffffffffff"
+    "12110d000400001105000000000000001a01ff"
+)
 
 
 def diag_lines(mode, result9=1):
     ok = result9 == 1
-    return [f"I {DIAG}", "I Diag_LSM_Init(NULL) = 1", "I handle_diag_settings: Diag_LSM_Init is successful",
-            f"I diag_buffering_enabled: DIAG Buffering mode val: {mode // 2}",
-            f"I handle_diag_settings: Setting SNS TX MODE to {['STREAMING', 'CIRCULAR BUFF'][mode // 2]}",
-            f"I diag_configure_peripheral_buffering_tx_mode(3, {mode}, 20, 70) = 1",
-            f"I diag_configure_peripheral_buffering_tx_mode(9, {mode}, 20, 70) = {result9}",
-            f"{'IE'[not ok]} handle_diag_settings: Set SNS TX MODE {['failed', 'success'][ok]} "
-            f"and return val: {result9}"]
+    return [
+        f"I {DIAG}",
+        "I Diag_LSM_Init(NULL) = 1",
+        "I handle_diag_settings: Diag_LSM_Init is successful",
+        f"I diag_buffering_enabled: DIAG Buffering mode val: {mode // 2}",
+        f"I handle_diag_settings: Setting SNS TX MODE to {['STREAMING', 'CIRCULAR BUFF'][mode // 2]}",
+        f"I diag_configure_peripheral_buffering_tx_mode(3, {mode}, 20, 70) = 1",
+        f"I diag_configure_peripheral_buffering_tx_mode(9, {mode}, 20, 70) = {result9}",
+        f"{'IE'[not ok]} handle_diag_settings: Set SNS TX MODE {['failed', 'success'][ok]} "
+        f"and return val: {result9}",
+    ]
 
 
 def drained(length):
-    return [f"I {READ_LEN}{length}", "I diag_peripheral_buffering_drain_immediate(3) = 1",
-            "I diag_peripheral_buffering_drain_immediate(9) = 1"]
+    return [
+        f"I {READ_LEN}{length}",
+        "I diag_peripheral_buffering_drain_immediate(3) = 1",
+        "I diag_peripheral_buffering_drain_immediate(9) = 1",
+    ]
 
 
 def trcap(device, start=0):
-    return [line.text for line in device.snapshot()[start:]
-            if line.tag == "trcap-sim" and line.text.startswith("trcap ")]
+    return [
+        line.text
+        for line in device.snapshot()[start:]
+        if line.tag == "trcap-sim" and line.text.startswith("trcap ")
+    ]
 
 
 def gap(device, first, then, start=0):
@@ -72,8 +85,11 @@ def until(condition, what):
 
 
 def read_lengths(device, start):
-    return [int(line.message[len(READ_LEN):]) for line in device.snapshot()[start:]
-            if line.message.startswith(READ_LEN)]
+    return [
+        int(line.message[len(READ_LEN) :])
+        for line in device.snapshot()[start:]
+        if line.message.startswith(READ_LEN)
+    ]
 
 
 def writer(device):
@@ -86,7 +102,9 @@ def writer(device):
             return fd
         except OSError as error:  # ENXIO: nothing reads it yet
             if error.errno != errno.ENXIO or time.monotonic() > deadline:
-                raise AssertionError(f"no writer of the flush pipe opened in 30 s: {error}") from error
+                raise AssertionError(
+                    f"no writer of the flush pipe opened in 30 s: {error}"
+                ) from error
         time.sleep(0.01)
 
 
@@ -106,11 +124,18 @@ def cpu_ticks(pid):
 def garbage_properties():
     """Binary garbage, near misses of the daemon's keys and a 100000-byte line;
     the last line for a key wins, its value cut to 91 bytes."""
-    return b"\n".join([b"persist.vendor.sensors.debug.daemon=e", random.Random(6).randbytes(300000),
-                       b"#persist.vendor.sensors.debug.daemon=e", b"persist.vendor.sensors.debug.daemon =e",
-                       b"PERSIST.VENDOR.SENSORS.DIAG_BUFFER_MODE=true", b"x" * 50000 + b"=" + b"\xff" * 49999,
-                       b"persist.vendor.sensors.debug.daemon=d\r",
-                       b"persist.vendor.sensors.diag_buffer_mode=falsey" + b"\xee" * 300])
+    return b"\n".join(
+        [
+            b"persist.vendor.sensors.debug.daemon=e",
+            random.Random(6).randbytes(300000),
+            b"#persist.vendor.sensors.debug.daemon=e",
+            b"persist.vendor.sensors.debug.daemon =e",
+            b"PERSIST.VENDOR.SENSORS.DIAG_BUFFER_MODE=true",
+            b"x" * 50000 + b"=" + b"\xff" * 49999,
+            b"persist.vendor.sensors.debug.daemon=d\r",
+            b"persist.vendor.sensors.diag_buffer_mode=falsey" + b"\xee" * 300,
+        ]
+    )
 
 
 class Roads(unittest.TestCase):
@@ -123,7 +148,10 @@ class Roads(unittest.TestCase):
         """The main thread's lines, main's wait, and the command file emptied and opened to everyone."""
         device.wait_for(WATCHING, timeout=60)
         main = device.thread("main: sensors daemon starting")
-        self.assertEqual(main[:2], [f"I set_log_level: log_level set: {level}", "I main: sensors daemon starting"])
+        self.assertEqual(
+            main[:2],
+            [f"I set_log_level: log_level set: {level}", "I main: sensors daemon starting"],
+        )
         self.assertEqual(len(main), 3, main)
         took = re.fullmatch(r"I main: took (\d+) ms to complete diag init", main[-1])
         self.assertIsNotNone(took, main)
@@ -136,12 +164,22 @@ class Roads(unittest.TestCase):
         self.assertEqual(stat.st_mode & 0o777, 0o777)
 
     def test_boot_kora(self):
-        with Device(props=["persist.vendor.sensors.diag_buffer_mode=true"], remoteprocs=["kora"]) as device:
+        with Device(
+            props=["persist.vendor.sensors.diag_buffer_mode=true"], remoteprocs=["kora"]
+        ) as device:
             self.assert_started(device, 2)
             boot = f"{CFG} -w {SENSORS} -o {SENSORS}"
-            self.assertEqual(sorted(trcap(device)), [f"trcap -g 16384 {boot}", f"trcap -p 4 {boot}"])
-            self.assertGreaterEqual(gap(device, "handle_diag_settings: Diag_LSM_Init is successful",
-                                        "diag_buffering_enabled: DIAG Buffering mode val: 1"), 6.0)
+            self.assertEqual(
+                sorted(trcap(device)), [f"trcap -g 16384 {boot}", f"trcap -p 4 {boot}"]
+            )
+            self.assertGreaterEqual(
+                gap(
+                    device,
+                    "handle_diag_settings: Diag_LSM_Init is successful",
+                    "diag_buffering_enabled: DIAG Buffering mode val: 1",
+                ),
+                6.0,
+            )
             self.assertEqual(os.stat(device.path(FLUSH_PIPE)).st_mode, 0o10666)
 
             # Controlled with odlctl: start, a repeated start refused, stop, status; then the daemon killed.
@@ -150,8 +188,13 @@ class Roads(unittest.TestCase):
             directory = printed.strip().removeprefix(f"started: {device.root}")
             self.assertEqual((status, printed), (0, f"started: {device.path(directory)}\n"))
             started = device.wait_for(WATCHING, ready)
-            self.assertEqual(sorted(trcap(device, ready)),
-                             [f"trcap {group} {CFG} -w {directory} -o {directory}" for group in ("-g 16384", "-p 5")])
+            self.assertEqual(
+                sorted(trcap(device, ready)),
+                [
+                    f"trcap {group} {CFG} -w {directory} -o {directory}"
+                    for group in ("-g 16384", "-p 5")
+                ],
+            )
             # The running capture tools hold none of the daemon's descriptors but the inotify one, which the
             # command's shell inherits as the daemon makes it; the boot captures came before it.
             tools = device.processes("/vendor/bin/trcap")
@@ -160,35 +203,77 @@ class Roads(unittest.TestCase):
                 with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
                     commanded = directory.encode() in cmdline.read()
                 self.assertEqual(inherited(pid), ["anon_inode:inotify"] if commanded else [], pid)
-            self.assertEqual(device.odlctl("start", "--packets"), (1, "", "odlctl: the last command was start "
-                             f"--packets already and {device.path(directory)} grows: the daemon does nothing on a "
-                             "repeated command\n"))
-            self.assertEqual(device.odlctl("stop", "--packets"), (0, "stopped: no capture directory grows\n", ""))
+            self.assertEqual(
+                device.odlctl("start", "--packets"),
+                (
+                    1,
+                    "",
+                    "odlctl: the last command was start "
+                    f"--packets already and {device.path(directory)} grows: the daemon does nothing on a "
+                    "repeated command\n",
+                ),
+            )
+            self.assertEqual(
+                device.odlctl("stop", "--packets"), (0, "stopped: no capture directory grows\n", "")
+            )
             device.wait_for(WATCHING, started)
             self.assertEqual(trcap(device, started), ["trcap -k -p 5", "trcap -k -g 16384"])
-            self.assert_thread(device, DIAG, diag_lines(2) + [
-                "I handle_diag_settings:  Diag.cfg present: starting trcap ",
-                "I handle_diag_settings:  after opening file ", "I handle_diag_settings:  written 7"] + drained(1))
-            self.assert_thread(device, WATCHING, [f"I {ODL}", W, IN_MODIFY, STARTING, W, IN_MODIFY, KILLING, W])
+            self.assert_thread(
+                device,
+                DIAG,
+                diag_lines(2)
+                + [
+                    "I handle_diag_settings:  Diag.cfg present: starting trcap ",
+                    "I handle_diag_settings:  after opening file ",
+                    "I handle_diag_settings:  written 7",
+                ]
+                + drained(1),
+            )
+            self.assert_thread(
+                device, WATCHING, [f"I {ODL}", W, IN_MODIFY, STARTING, W, IN_MODIFY, KILLING, W]
+            )
             pipe = device.path(FLUSH_PIPE)
-            self.assertRegex(device.odlctl("status")[1], rf"flush pipe {pipe}: served\nlast command: stop --packets\n"
-                             r"free space: \d+ of \d+ bytes\ncapture directories, newest first: 1 \(\d+ bytes\)\n"
-                             rf"  {device.path(directory)}  \d+ bytes  \d+ files"
-                             r"  newest \d+ s old  not growing\n$")
+            self.assertRegex(
+                device.odlctl("status")[1],
+                rf"flush pipe {pipe}: served\nlast command: stop --packets\n"
+                r"free space: \d+ of \d+ bytes\ncapture directories, newest first: 1 \(\d+ bytes\)\n"
+                rf"  {device.path(directory)}  \d+ bytes  \d+ files"
+                r"  newest \d+ s old  not growing\n$",
+            )
             os.kill(device.daemon_pid(), signal.SIGKILL)
             device.process.wait(10)  # the sandbox ends with the daemon
-            self.assertEqual(device.odlctl("flush"), (1, "", f"odlctl: flush pipe {pipe}: "
-                                                     "not served (nothing reads it), is the daemon running?\n"))
+            self.assertEqual(
+                device.odlctl("flush"),
+                (
+                    1,
+                    "",
+                    f"odlctl: flush pipe {pipe}: "
+                    "not served (nothing reads it), is the daemon running?\n",
+                ),
+            )
 
     def test_streaming_vela(self):
         files = {FLUSH_PIPE: None, COMMAND_FILE: b"stop\nx\n"}
-        props = ["sim.diag.tx_mode_result.9=2", "persist.vendor.sensors.debug.enable.aon_sensor=tru"]
-        with Device(props=props, remoteprocs=["vela"], files=files, prop_file=garbage_properties()) as device:
+        props = [
+            "sim.diag.tx_mode_result.9=2",
+            "persist.vendor.sensors.debug.enable.aon_sensor=tru",
+        ]
+        with Device(
+            props=props, remoteprocs=["vela"], files=files, prop_file=garbage_properties()
+        ) as device:
             self.assert_started(device, 3)
-            self.assert_thread(device, "handle_aont: aont disabled", ["D handle_aont: aont disabled"])
+            self.assert_thread(
+                device, "handle_aont: aont disabled", ["D handle_aont: aont disabled"]
+            )
             self.assertEqual(os.stat(device.path(FLUSH_PIPE)).st_mode, 0o10600)
-            for text in ("star\nx\n", "star\nx\n", "\nstop\n\nx\n", "stop\nenable_HLOS_packets\n",
-                         "start\nenable_HLOS_packets\n", "star\nenable_HLOS_packets\n"):
+            for text in (
+                "star\nx\n",
+                "star\nx\n",
+                "\nstop\n\nx\n",
+                "stop\nenable_HLOS_packets\n",
+                "start\nenable_HLOS_packets\n",
+                "star\nenable_HLOS_packets\n",
+            ):
                 command(device, text)
             # A file renamed over the command file ends the watch: one wake-up reads it, later writes wake nothing.
             mark = len(device.snapshot())
@@ -200,62 +285,154 @@ class Roads(unittest.TestCase):
 
             def read(*lines):
                 return [f"D get_odl_commands:  line(command): {line} " for line in lines]
-            self.assert_thread(device, WATCHING, [
-                f"I {ODL}", W, *read("star", "x"), IN_MODIFY, STARTING, W, *read("star", "x"), IN_MODIFY, STARTING, W,
-                *read("", "stop", "", "x"), IN_MODIFY, KILLING, W, *read("stop", "enable_HLOS_packets"), IN_MODIFY, W,
-                *read("start", "enable_HLOS_packets"), IN_MODIFY, W, *read("star", "enable_HLOS_packets", ""),
-                IN_MODIFY, STARTING, W, *read("stop", "x"), W])
+
+            self.assert_thread(
+                device,
+                WATCHING,
+                [
+                    f"I {ODL}",
+                    W,
+                    *read("star", "x"),
+                    IN_MODIFY,
+                    STARTING,
+                    W,
+                    *read("star", "x"),
+                    IN_MODIFY,
+                    STARTING,
+                    W,
+                    *read("", "stop", "", "x"),
+                    IN_MODIFY,
+                    KILLING,
+                    W,
+                    *read("stop", "enable_HLOS_packets"),
+                    IN_MODIFY,
+                    W,
+                    *read("start", "enable_HLOS_packets"),
+                    IN_MODIFY,
+                    W,
+                    *read("star", "enable_HLOS_packets", ""),
+                    IN_MODIFY,
+                    STARTING,
+                    W,
+                    *read("stop", "x"),
+                    W,
+                ],
+            )
             self.assert_thread(device, DIAG, diag_lines(0, result9=2) + drained(1))
 
     def test_never_ready(self):
-        props = ["persist.vendor.sensors.debug.daemon=e", "sim.diag.init_failures=25", "sim.diag.init_delay_ms=440",
-                 "sim.diag.drain_result.3=2"]
+        props = [
+            "persist.vendor.sensors.debug.daemon=e",
+            "sim.diag.init_failures=25",
+            "sim.diag.init_delay_ms=440",
+            "sim.diag.drain_result.3=2",
+        ]
         with Device(props=props, options=["--no-remoteproc"]) as device:
-            waited = gap(device, "set_log_level: log_level set: 1", "main: diag is not initialized within 11000 ms")
+            waited = gap(
+                device,
+                "set_log_level: log_level set: 1",
+                "main: diag is not initialized within 11000 ms",
+            )
             self.assertGreaterEqual(waited, 11.0)
             self.assertLess(waited, 12.5)
-            until(lambda: os.path.exists(device.path(FLUSH_PIPE)), "the flush pipe, made once the client is given up")
+            until(
+                lambda: os.path.exists(device.path(FLUSH_PIPE)),
+                "the flush pipe, made once the client is given up",
+            )
             flush(device, b"1")
             failed = "handle_diag_settings: Diag_LSM_Init failed!"
-            self.assert_thread(device, failed, ["I Diag_LSM_Init(NULL) = 0"] * 25 + [
-                f"E {failed}", "I diag_peripheral_buffering_drain_immediate(3) = 2",
-                "E wait_handle_flush: diag_peripheral_buffering_drain_immediate error"])
-            attempts = [line.stamp for line in device.snapshot() if line.text == "Diag_LSM_Init(NULL) = 0"]
+            self.assert_thread(
+                device,
+                failed,
+                ["I Diag_LSM_Init(NULL) = 0"] * 25
+                + [
+                    f"E {failed}",
+                    "I diag_peripheral_buffering_drain_immediate(3) = 2",
+                    "E wait_handle_flush: diag_peripheral_buffering_drain_immediate error",
+                ],
+            )
+            attempts = [
+                line.stamp for line in device.snapshot() if line.text == "Diag_LSM_Init(NULL) = 0"
+            ]
             self.assertGreaterEqual(min(b - a for a, b in zip(attempts, attempts[1:])), 0.63)
 
     def test_aont(self):
-        props = ["persist.vendor.sensors.debug.daemon=v", "persist.vendor.sensors.debug.enable.aon_sensor=true1",
-                 "sim.hub.aont_suids=1:2,3:4,5:6", "sim.hub.create_fail=2", "sim.hub.sample_period_ms=100",
-                 "sim.hub.indication_hex=" + INDICATION]
+        props = [
+            "persist.vendor.sensors.debug.daemon=v",
+            "persist.vendor.sensors.debug.enable.aon_sensor=true1",
+            "sim.hub.aont_suids=1:2,3:4,5:6",
+            "sim.hub.create_fail=2",
+            "sim.hub.sample_period_ms=100",
+            "sim.hub.indication_hex=" + INDICATION,
+        ]
         with Device(props=props) as device:
             device.wait_for("main: sensors daemon starting")
             # Taken away before the daemon first uses it, after the diagnostic client's 6 s pause.
             os.rename(device.path(SENSORS), device.path(SENSORS + ".away"))
-            self.assert_thread(device, "handle_aont: sending enable aont request", [
-                "I handle_aont: sending enable aont request", "I enable: enable aont",
-                "I suid_lookup.request_suid(aont, false)", "I handle_aont: sent enable aont request"])
+            self.assert_thread(
+                device,
+                "handle_aont: sending enable aont request",
+                [
+                    "I handle_aont: sending enable aont request",
+                    "I enable: enable aont",
+                    "I suid_lookup.request_suid(aont, false)",
+                    "I handle_aont: sent enable aont request",
+                ],
+            )
 
             def enabled(number, low, high, suid):
                 client = f"I orb_interface#{number}"
-                return [f"D suid_cbk: aont suid_low: {low} suid_high: {high}", SENDING,
-                        f"I orb_interface.create(0) = #{number}", f"{client}.register_callbacks({suid})",
-                        f"{client}.send_client_request({suid}, 1, msg_id=514 suid={suid} suspend=0/1 request=present "
-                        "payload=absent bytes=33)"]
-            self.assert_thread(device, "suid_cbk: received response for aont suids.size() 3", [
-                "I suid_lookup.answer(aont, 3)", "D suid_cbk: received response for aont suids.size() 3",
-                *enabled(1, 1, 2, "1:2"), "D suid_cbk: aont suid_low: 3 suid_high: 4", SENDING,
-                "I orb_interface.create(0) = null", "I orb_interface#1.destroyed",
-                "E send_request:  failed to create orb_interface with ORB_KVX", *enabled(3, 5, 6, "5:6")])
-            self.assertEqual(device.thread("orb_interface#3.indication(bytes=71)", 8)[:7], [
-                "I orb_interface#3.indication(bytes=71)", "D handle_aont_event: Received indication with length 71",
-                "D handle_aont_event: event[0] msg_id=1024, ts=7", "V handle_aont_event: Received sample size 4",
-                "D handle_aont_event: event[1] msg_id=-2147483648, ts=18446744073709551615",
-                "D handle_aont_event: event[2] msg_id=1024, ts=5", "V handle_aont_event: Received sample size 0"])
+                return [
+                    f"D suid_cbk: aont suid_low: {low} suid_high: {high}",
+                    SENDING,
+                    f"I orb_interface.create(0) = #{number}",
+                    f"{client}.register_callbacks({suid})",
+                    f"{client}.send_client_request({suid}, 1, msg_id=514 suid={suid} suspend=0/1 request=present "
+                    "payload=absent bytes=33)",
+                ]
+
+            self.assert_thread(
+                device,
+                "suid_cbk: received response for aont suids.size() 3",
+                [
+                    "I suid_lookup.answer(aont, 3)",
+                    "D suid_cbk: received response for aont suids.size() 3",
+                    *enabled(1, 1, 2, "1:2"),
+                    "D suid_cbk: aont suid_low: 3 suid_high: 4",
+                    SENDING,
+                    "I orb_interface.create(0) = null",
+                    "I orb_interface#1.destroyed",
+                    "E send_request:  failed to create orb_interface with ORB_KVX",
+                    *enabled(3, 5, 6, "5:6"),
+                ],
+            )
+            self.assertEqual(
+                device.thread("orb_interface#3.indication(bytes=71)", 8)[:7],
+                [
+                    "I orb_interface#3.indication(bytes=71)",
+                    "D handle_aont_event: Received indication with length 71",
+                    "D handle_aont_event: event[0] msg_id=1024, ts=7",
+                    "V handle_aont_event: Received sample size 4",
+                    "D handle_aont_event: event[1] msg_id=-2147483648, ts=18446744073709551615",
+                    "D handle_aont_event: event[2] msg_id=1024, ts=5",
+                    "V handle_aont_event: Received sample size 0",
+                ],
+            )
 
             device.wait_for(WATCHING, timeout=60)
-            self.assert_thread(device, DIAG, diag_lines(0) + ["E wait_handle_flush: mkfifo error: 2"])
-            self.assert_thread(device, WATCHING, [f"I {ODL}", "E trcap_capture: fail to change permission on "
-                                                  "diag_odl_file, err = 2, No such file or directory", W])
+            self.assert_thread(
+                device, DIAG, diag_lines(0) + ["E wait_handle_flush: mkfifo error: 2"]
+            )
+            self.assert_thread(
+                device,
+                WATCHING,
+                [
+                    f"I {ODL}",
+                    "E trcap_capture: fail to change permission on "
+                    "diag_odl_file, err = 2, No such file or directory",
+                    W,
+                ],
+            )
 
     def test_flush_load(self):
         # AddressSanitizer hands freed memory out again at once, as the plain allocator does, so that resident
@@ -270,23 +447,47 @@ class Roads(unittest.TestCase):
             # Stopped: twenty writers at once, ten rounds each, and a stop. Continued: every byte is read, at most
             # ten a read, each read drained, the stop carried out; signals ignored by default change nothing.
             os.kill(pid, signal.SIGSTOP)
-            until(lambda: {open(f"/proc/{pid}/task/{task}/stat").read().rsplit(")", 1)[1].split()[0]
-                           for task in os.listdir(f"/proc/{pid}/task")} == {"T"}, "every thread stopped")
-            with concurrent.futures.ThreadPoolExecutor(20) as pool:  # each ten rounds of open, write, close
-                written = sum(pool.map(lambda i: sum(flush(device, bytes([65 + i]) * (1 + (i * 7 + r) % 23))
-                                                     for r in range(10)), range(20))) + 1  # and the stop's own
+            until(
+                lambda: {
+                    open(f"/proc/{pid}/task/{task}/stat").read().rsplit(")", 1)[1].split()[0]
+                    for task in os.listdir(f"/proc/{pid}/task")
+                }
+                == {"T"},
+                "every thread stopped",
+            )
+            with concurrent.futures.ThreadPoolExecutor(
+                20
+            ) as pool:  # each ten rounds of open, write, close
+                written = (
+                    sum(
+                        pool.map(
+                            lambda i: sum(
+                                flush(device, bytes([65 + i]) * (1 + (i * 7 + r) % 23))
+                                for r in range(10)
+                            ),
+                            range(20),
+                        )
+                    )
+                    + 1
+                )  # and the stop's own
             device.command("stop\nx\n")
             time.sleep(1)
             self.assertEqual(device.snapshot()[mark:], [])
             for number in [signal.SIGCONT, signal.SIGCHLD, signal.SIGWINCH, signal.SIGURG] * 100:
                 os.kill(pid, number)
             device.wait_for(WATCHING, device.wait_for(KILLING[2:], mark))
-            until(lambda: sum(read_lengths(device, mark)) >= written, f"reads adding up to {written} bytes")
+            until(
+                lambda: sum(read_lengths(device, mark)) >= written,
+                f"reads adding up to {written} bytes",
+            )
             lengths = read_lengths(device, mark)
             self.assertEqual(sum(lengths), written)
             self.assertEqual(max(lengths), 10)
             drain9 = "diag_peripheral_buffering_drain_immediate(9) = 1"
-            until(lambda: [line.text for line in device.snapshot()].count(drain9) == len(lengths), "a drain a read")
+            until(
+                lambda: [line.text for line in device.snapshot()].count(drain9) == len(lengths),
+                "a drain a read",
+            )
 
             # A few hundred wake-ups that run nothing (the last command was stop) and flush requests: descriptors,
             # threads and resident memory stay as they were once the allocators have warmed up. ThreadSanitizer's
@@ -318,19 +519,32 @@ class Roads(unittest.TestCase):
             device.wait_for(UNABLE[2:], mark)
             device.command("star\nx\n")
             time.sleep(1)
-            self.assert_thread(device, WATCHING, [f"I {ODL}", W, IN_MODIFY, W, IN_MODIFY, KILLING, W, *[IN_MODIFY, W] * 300, UNABLE])
+            self.assert_thread(
+                device,
+                WATCHING,
+                [f"I {ODL}", W, IN_MODIFY, W, IN_MODIFY, KILLING, W, *[IN_MODIFY, W] * 300, UNABLE],
+            )
             self.assertEqual(device.thread(DIAG, 8)[:8], diag_lines(2))
             self.assertEqual(trcap(device), ["trcap -k -p 16"])
             os.close(held)
 
     def test_capture_tool(self):
-        props = ["persist.vendor.sensors.debug.daemon=1", "persist.vendor.sensors.diag_buffer_mode=falsey"]
+        props = [
+            "persist.vendor.sensors.debug.daemon=1",
+            "persist.vendor.sensors.diag_buffer_mode=falsey",
+        ]
         with Device(props=props, files={FLUSH_PIPE: b"not a pipe\n"}) as device:
             self.assert_started(device, 2)
             os.unlink(device.path("/vendor/bin/trcap"))
             # The directories of this second and the next ones taken: the start fails and is tried again.
-            taken = [device.path(time.strftime(f"{SENSORS}/odl_sns_%Y_%m_%d_%H_%M_%S", time.localtime(time.time() + s)))
-                     for s in range(5)]
+            taken = [
+                device.path(
+                    time.strftime(
+                        f"{SENSORS}/odl_sns_%Y_%m_%d_%H_%M_%S", time.localtime(time.time() + s)
+                    )
+                )
+                for s in range(5)
+            ]
             for directory in taken:
                 os.mkdir(directory)
             command(device, "star\nx\n")
@@ -342,29 +556,78 @@ class Roads(unittest.TestCase):
             os.chmod(device.path("/vendor/bin/trcap"), 0o755)
             command(device, "stop\nx\n")
             command(device, "stop\nenable_HLOS_packets\n")
-            with open(device.path(COMMAND_FILE), "r+b", buffering=0) as held:  # opened before it is made read-only
+            with open(
+                device.path(COMMAND_FILE), "r+b", buffering=0
+            ) as held:  # opened before it is made read-only
                 os.chmod(device.path(COMMAND_FILE), 0o444)
                 mark = len(device.snapshot())
                 held.write(b"star\nx\n")
                 device.wait_for(WATCHING, mark)
             os.unlink(device.path(COMMAND_FILE))
-            device.wait_for(WATCHING, device.wait_for("get_odl_commands:  Failed to open /data/vendor//sensors/file1 "))
+            device.wait_for(
+                WATCHING,
+                device.wait_for("get_odl_commands:  Failed to open /data/vendor//sensors/file1 "),
+            )
             device.write(COMMAND_FILE, b"stop\nx\n")
             time.sleep(1)
 
             # Two capture directories: the start with the tool missing, and the one with the failing tool.
-            _, launched = sorted(f"{SENSORS}/{name}" for name in os.listdir(device.path(SENSORS)) if "odl_sns_" in name)
-            self.assertEqual([line.raw for line in device.snapshot() if not line.valid], [
-                "sh: 1: /vendor/bin/trcap: not found", "trcap-failing: -k -p 16",
-                f"trcap-failing: -p 16 {CFG} -w {launched} -o {launched}"])
-            self.assert_thread(device, WATCHING, [
-                f"I {ODL}", W, IN_MODIFY, STARTING, "E handle_events: mkdir failed errno:17 - strerror: File exists", W,
-                IN_MODIFY, STARTING, W, IN_MODIFY, STARTING, W, IN_MODIFY, KILLING, W, IN_MODIFY, W, IN_MODIFY,
-                STARTING, W, "E get_odl_commands:  Failed to open /data/vendor//sensors/file1 ", W])
-            self.assert_thread(device, DIAG, diag_lines(0) + [
-                "E wait_handle_flush: /data/vendor/sensors/sns_diag_flush is not a FIFO"])
-            self.assertEqual(device.odlctl("flush"), (1, "", f"odlctl: flush pipe {device.path(FLUSH_PIPE)}: "
-                                                     "not a FIFO, nothing written into it\n"))
+            _, launched = sorted(
+                f"{SENSORS}/{name}"
+                for name in os.listdir(device.path(SENSORS))
+                if "odl_sns_" in name
+            )
+            self.assertEqual(
+                [line.raw for line in device.snapshot() if not line.valid],
+                [
+                    "sh: 1: /vendor/bin/trcap: not found",
+                    "trcap-failing: -k -p 16",
+                    f"trcap-failing: -p 16 {CFG} -w {launched} -o {launched}",
+                ],
+            )
+            self.assert_thread(
+                device,
+                WATCHING,
+                [
+                    f"I {ODL}",
+                    W,
+                    IN_MODIFY,
+                    STARTING,
+                    "E handle_events: mkdir failed errno:17 - strerror: File exists",
+                    W,
+                    IN_MODIFY,
+                    STARTING,
+                    W,
+                    IN_MODIFY,
+                    STARTING,
+                    W,
+                    IN_MODIFY,
+                    KILLING,
+                    W,
+                    IN_MODIFY,
+                    W,
+                    IN_MODIFY,
+                    STARTING,
+                    W,
+                    "E get_odl_commands:  Failed to open /data/vendor//sensors/file1 ",
+                    W,
+                ],
+            )
+            self.assert_thread(
+                device,
+                DIAG,
+                diag_lines(0)
+                + ["E wait_handle_flush: /data/vendor/sensors/sns_diag_flush is not a FIFO"],
+            )
+            self.assertEqual(
+                device.odlctl("flush"),
+                (
+                    1,
+                    "",
+                    f"odlctl: flush pipe {device.path(FLUSH_PIPE)}: "
+                    "not a FIFO, nothing written into it\n",
+                ),
+            )
             with open(os.open(device.path(FLUSH_PIPE), os.O_RDONLY | os.O_NONBLOCK), "rb") as pipe:
                 self.assertEqual(pipe.read(), b"not a pipe\n")
 

@@ -75,8 +75,9 @@ void sensors_log::set_level(log_level) {}
 int sns_log_message(int level, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  journal::record(std::string(1, "0EIDV"[level]) + " " +
-                  std::regex_replace(formatted(format, args), std::regex(R"(^(\w+):\d+, )"), "$1: "));
+  journal::record(
+      std::string(1, "0EIDV"[level]) + " " +
+      std::regex_replace(formatted(format, args), std::regex(R"(^(\w+):\d+, )"), "$1: "));
   va_end(args);
   return 0;
 }

@@ -29,7 +29,8 @@ bool is_stamp(std::string_view text) {
 }
 
 void read_capture(int sensors, const std::string& name, capture& c) {
-  const unique_fd dir(openat(sensors, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const unique_fd dir(
+      openat(sensors, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   std::vector<entry> entries;
   c.error = dir.ok() ? read_entries(dir.get(), entries) : errno;
   for (const entry& e : entries) {
@@ -54,7 +55,8 @@ int read_entries(int dir, std::vector<entry>& entries) {
   errno = 0;
   while (const dirent* found = readdir(listing.get())) {
     entry e{found->d_name, {}};
-    if (e.name != "." && e.name != ".." && fstatat(dir, found->d_name, &e.status, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (e.name != "." && e.name != ".." &&
+        fstatat(dir, found->d_name, &e.status, AT_SYMLINK_NOFOLLOW) == 0) {
       entries.push_back(e);
     }
     errno = 0;
@@ -94,7 +96,8 @@ std::string unreadable(const capture_listing& listing) {
   return listing.error;
 }
 
-std::vector<std::string> changed_since(const std::vector<capture>& before, const std::vector<capture>& now) {
+std::vector<std::string> changed_since(const std::vector<capture>& before,
+                                       const std::vector<capture>& now) {
   std::vector<std::string> changed;
   for (const capture& c : now) {
     if (std::find(before.begin(), before.end(), c) == before.end()) {

@@ -33,7 +33,8 @@ capture_listing list_captures(const std::string& prefix);
 std::string unreadable(const capture_listing& listing);
 
 // The paths of the directories of `now` that are new or changed since `before`.
-std::vector<std::string> changed_since(const std::vector<capture>& before, const std::vector<capture>& now);
+std::vector<std::string> changed_since(const std::vector<capture>& before,
+                                       const std::vector<capture>& now);
 
 bool contains(const std::vector<std::string>& paths, const std::string& path);
 

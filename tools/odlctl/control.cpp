@@ -50,7 +50,8 @@ pipe_state probe_flush_pipe(const std::string& path, unique_fd& writer) {
 std::string command_file::open(const std::string& path, bool writable) {
   path_ = path;
   // O_NONBLOCK: a FIFO put there opens at once and is refused below.
-  file_.reset(::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  file_.reset(::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK |
+                                       O_NOCTTY | O_CLOEXEC));
   struct stat status {};
   if (!file_.ok()) {
     const int error = errno;

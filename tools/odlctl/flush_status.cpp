@@ -53,17 +53,21 @@ int status(const arguments& args) {
   const std::string sensors = under(args.root, sensors_directory);
   int result = 0;
   unique_fd writer;
-  std::printf("capture configuration %s: %s\n", cfg.c_str(), access(cfg.c_str(), F_OK) == 0 ? "present" : "missing");
-  std::printf("flush pipe %s: %s\n", pipe.c_str(), describe(probe_flush_pipe(pipe, writer)).c_str());
+  std::printf("capture configuration %s: %s\n", cfg.c_str(),
+              access(cfg.c_str(), F_OK) == 0 ? "present" : "missing");
+  std::printf("flush pipe %s: %s\n", pipe.c_str(),
+              describe(probe_flush_pipe(pipe, writer)).c_str());
   command_file file;
-  if (const std::string error = file.open(under(args.root, odl_command_file), false); !error.empty()) {
+  if (const std::string error = file.open(under(args.root, odl_command_file), false);
+      !error.empty()) {
     result = fail(error);
   } else if (const auto [last, last_option] = file.command(); last == "star" || last == "stop") {
     std::printf("last command: %s%s\n", last == "star" ? "start" : "stop",
                 last_option == packets_option ? " --packets" : "");
   }
-  if (struct statvfs space {}; statvfs(sensors.c_str(), &space) == 0) {
-    std::printf("free space: %llu of %llu bytes\n", static_cast<unsigned long long>(space.f_bavail) * space.f_frsize,
+  if (struct statvfs space{}; statvfs(sensors.c_str(), &space) == 0) {
+    std::printf("free space: %llu of %llu bytes\n",
+                static_cast<unsigned long long>(space.f_bavail) * space.f_frsize,
                 static_cast<unsigned long long>(space.f_blocks) * space.f_frsize);
   } else {
     result = fail("cannot measure the space of " + sensors + ": " + std::strerror(errno));

@@ -13,7 +13,8 @@
 namespace {
 
 constexpr const char* usage =
-    "usage: odlctl [--root DIR] [--wait SECONDS] start [--packets] [--for SECONDS] | stop [--packets] | flush |"
+    "usage: odlctl [--root DIR] [--wait SECONDS] start [--packets] [--for SECONDS] | stop "
+    "[--packets] | flush |"
     " status | prune --keep N [--dry-run]\n";
 
 constexpr const char* help =
@@ -86,16 +87,18 @@ bool parse(int argc, char** argv, arguments& args) {
       args.packets = true;
     } else if (arg == "--dry-run") {
       args.dry_run = true;
-    } else if (args.command.empty() &&
-               (arg == "start" || arg == "stop" || arg == "flush" || arg == "status" || arg == "prune")) {
+    } else if (args.command.empty() && (arg == "start" || arg == "stop" || arg == "flush" ||
+                                        arg == "status" || arg == "prune")) {
       args.command = arg;
     } else {
       good = false;
     }
   }
   const bool prune = args.command == "prune";
-  if (!good || args.command.empty() || (args.packets && args.command != "start" && args.command != "stop") ||
-      (args.for_s > 0 && args.command != "start") || prune != (args.keep >= 0) || (args.dry_run && !prune)) {
+  if (!good || args.command.empty() ||
+      (args.packets && args.command != "start" && args.command != "stop") ||
+      (args.for_s > 0 && args.command != "start") || prune != (args.keep >= 0) ||
+      (args.dry_run && !prune)) {
     std::fputs(usage, stderr);
     return false;
   }

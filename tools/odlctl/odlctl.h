@@ -10,8 +10,8 @@ struct arguments {
   long wait_s = 15;
   std::string command;
   bool packets = false;
-  long for_s = 0;    // start --for; 0 when the capture is not timed
-  long keep = -1;    // prune --keep; -1 when not given
+  long for_s = 0;  // start --for; 0 when the capture is not timed
+  long keep = -1;  // prune --keep; -1 when not given
   bool dry_run = false;
 };
 

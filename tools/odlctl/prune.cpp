@@ -22,9 +22,10 @@ constexpr int max_depth = 16;
 // Removes (or with `dry_run` only measures) the directory `name` in `parent`
 // and all it holds, adding the sizes of its regular files to `bytes`. Goes on
 // past what cannot be removed; returns the first error, "" when none.
-std::string remove_tree(int parent, const std::string& name, const std::string& path, bool dry_run, int depth,
-                        unsigned long long& bytes) {
-  const unique_fd dir(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+std::string remove_tree(int parent, const std::string& name, const std::string& path, bool dry_run,
+                        int depth, unsigned long long& bytes) {
+  const unique_fd dir(
+      openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   std::vector<entry> entries;
   if (const int error = dir.ok() ? read_entries(dir.get(), entries) : errno; error != 0) {
     return "cannot read " + path + ": " + std::strerror(error);
@@ -82,7 +83,8 @@ int prune(const arguments& args) {
       result = fail(error);
       continue;
     }
-    std::printf("%s: %s (%llu bytes)\n", args.dry_run ? "would remove" : "removed", path.c_str(), bytes);
+    std::printf("%s: %s (%llu bytes)\n", args.dry_run ? "would remove" : "removed", path.c_str(),
+                bytes);
   }
   std::printf("%s %llu bytes\n", args.dry_run ? "would free" : "freed", freed);
   return result;

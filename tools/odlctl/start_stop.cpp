@@ -51,7 +51,8 @@ int wait_started(const std::string& prefix, const std::vector<capture>& before, 
         continue;
       }
       if (c.error != 0) {
-        return fail("start written; " + c.path + " appeared, but cannot read it: " + std::strerror(c.error));
+        return fail("start written; " + c.path +
+                    " appeared, but cannot read it: " + std::strerror(c.error));
       }
       if (c.files > 0) {
         std::printf("started: %s\n", c.path.c_str());
@@ -65,7 +66,9 @@ int wait_started(const std::string& prefix, const std::vector<capture>& before, 
     return fail(empty + " appeared but stays empty: the capture tool writes nothing into it");
   }
   return fail(std::string("no new capture directory appeared") +
-              (after_start ? ": after a start it carried out, the daemon starts nothing before a stop" : ""));
+              (after_start
+                   ? ": after a start it carried out, the daemon starts nothing before a stop"
+                   : ""));
 }
 
 // Waits until no capture directory has changed for a while.
@@ -99,7 +102,8 @@ int start_or_stop(const arguments& args, bool& written) {
   const std::string prefix = under(args.root, capture_directory_prefix);
   const std::string cfg = under(args.root, diag_cfg_path);
   command_file file;
-  if (const std::string error = file.open(under(args.root, odl_command_file), true); !error.empty()) {
+  if (const std::string error = file.open(under(args.root, odl_command_file), true);
+      !error.empty()) {
     return fail(error);
   }
   if (start && access(cfg.c_str(), F_OK) != 0) {
@@ -108,12 +112,14 @@ int start_or_stop(const arguments& args, bool& written) {
   unique_fd writer;
   if (const pipe_state pipe = probe_flush_pipe(under(args.root, flush_pipe_path), writer);
       pipe != pipe_state::served && pipe != pipe_state::not_permitted) {
-    std::fprintf(stderr, "odlctl: warning: flush pipe %s, the daemon may not be running\n", describe(pipe).c_str());
+    std::fprintf(stderr, "odlctl: warning: flush pipe %s, the daemon may not be running\n",
+                 describe(pipe).c_str());
   }
   std::chrono::seconds wait{args.wait_s};
   if (!start && args.wait_s > 0 && wait < stop_wait_floor) {
     std::fprintf(stderr,
-                 "odlctl: --wait %ld stretched to %lld s: a stop is seen only once no capture changed for 2.5 s\n",
+                 "odlctl: --wait %ld stretched to %lld s: a stop is seen only once no capture "
+                 "changed for 2.5 s\n",
                  args.wait_s, static_cast<long long>(stop_wait_floor.count()));
     wait = stop_wait_floor;
   }
@@ -127,21 +133,25 @@ int start_or_stop(const arguments& args, bool& written) {
   if (last == (start ? "star" : "stop")) {
     std::this_thread::sleep_for(growth_window);
     const capture_listing later = list_captures(prefix);
-    const std::string already = "the last command was " + args.command + variant(last_packets) + " already";
+    const std::string already =
+        "the last command was " + args.command + variant(last_packets) + " already";
     if (const std::string error = unreadable(later); !error.empty()) {
       return fail(already + ", and " + error + ": whether a capture runs is unknown");
     }
     const std::vector<std::string> growing = changed_since(before.captures, later.captures);
     if (start && !growing.empty()) {
-      return fail(already + " and " + growing.front() + " grows: the daemon does nothing on a repeated command");
+      return fail(already + " and " + growing.front() +
+                  " grows: the daemon does nothing on a repeated command");
     }
     if (!start && growing.empty()) {
-      return fail(already + " and no capture directory grows: the daemon does nothing on a repeated command");
+      return fail(already +
+                  " and no capture directory grows: the daemon does nothing on a repeated command");
     }
   }
   if (!start && last == "star" && last_packets != args.packets) {
     std::fprintf(stderr,
-                 "odlctl: warning: the capture was started %s --packets: this stop ends only the captures %s it\n",
+                 "odlctl: warning: the capture was started %s --packets: this stop ends only the "
+                 "captures %s it\n",
                  args.packets ? "without" : "with", args.packets ? "with" : "without");
   }
   if (const std::string error = file.write(start ? "star" : "stop", args.packets); !error.empty()) {
@@ -153,7 +163,8 @@ int start_or_stop(const arguments& args, bool& written) {
     return 0;
   }
   const auto deadline = steady_clock::now() + wait;
-  return start ? wait_started(prefix, before.captures, last == "star", deadline) : wait_stopped(prefix, deadline);
+  return start ? wait_started(prefix, before.captures, last == "star", deadline)
+               : wait_stopped(prefix, deadline);
 }
 
 int timed_capture(const arguments& args) {
@@ -178,13 +189,17 @@ int timed_capture(const arguments& args) {
   const auto until = steady_clock::now() + std::chrono::seconds(args.for_s);
   int ended_by = 0;
   while (started == 0 && ended_by <= 0 && steady_clock::now() < until) {
-    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - steady_clock::now()).count();
-    const timespec timeout{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+    const auto left =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(until - steady_clock::now()).count();
+    const timespec timeout{static_cast<time_t>(left / 1000000000),
+                           static_cast<long>(left % 1000000000)};
     ended_by = sigtimedwait(&ends, nullptr, &timeout);
   }
   if (ended_by > 0) {
     std::fprintf(stderr, "odlctl: %s: stopping the capture now\n",
-                 ended_by == SIGINT ? "SIGINT" : ended_by == SIGTERM ? "SIGTERM" : "SIGHUP");
+                 ended_by == SIGINT    ? "SIGINT"
+                 : ended_by == SIGTERM ? "SIGTERM"
+                                       : "SIGHUP");
   }
   arguments stop = args;
   stop.command = "stop";
