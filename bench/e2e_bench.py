@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""End-to-end figures of the real daemon on simulated devices (tests/e2e/device.py):
+"""End-to-end figures of the real daemon on simulated devices (tests/e2e/device.py, the
+harness of the end-to-end tests):
 command latency against the floor (bench/floor/odl_floor.c: inotify, read and
 system()), both running the smallest capture tool stand-in
 (bench/floor/trcap_min.c); flush latency, idle context switches, memory
@@ -13,9 +14,7 @@ measures (the daemon's own pauses set most of it).
 import argparse
 import contextlib
 import os
-import platform
 import shutil
-import signal
 import statistics
 import subprocess
 import sys
@@ -26,17 +25,13 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 import device as harness  # noqa: E402
 
-WATCHING = "trcap_capture:  before poll - for modify event"
 DRAIN_3 = "diag_peripheral_buffering_drain_immediate(3) = 1"
-FLUSH_PIPE = "/data/vendor/sensors/sns_diag_flush"
 # How long a program has been watching again before the next command sample.
 SETTLE = 0.2
-# How often a quiet device's log is looked at; a command sample takes a few ms.
-POLL = 0.02
 
 
 def daemon_ready(line):
-    return line.message == WATCHING
+    return line.message == harness.WATCHING
 
 
 def floor_ready(line):
@@ -56,66 +51,6 @@ def floor_build(build):
     return directory
 
 
-class QuietDevice(harness.Device):
-    """tests/e2e/device.py's simulated device, but its lines go into a file
-    that is read only while the benchmark waits: no reader wakes at every line
-    to compete for the CPUs with the programs measured."""
-
-    def __init__(self, build, options=()):
-        self.root = tempfile.mkdtemp(prefix="sensors-bench.")
-        self.log = tempfile.TemporaryFile(prefix="sensors-bench-log.")
-        self.parsed, self.read_up_to = [], 0
-        self.process = subprocess.Popen(
-            [
-                "setarch",
-                platform.machine(),
-                "-R",
-                os.path.join(REPO, "tools", "devsim"),
-                "--root",
-                self.root,
-                "--build",
-                build,
-                *options,
-            ],
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL,
-            stderr=self.log,
-            start_new_session=True,
-            preexec_fn=lambda: os.umask(0),
-        )
-
-    def snapshot(self):
-        """The lines so far; only what was added since the last call is parsed."""
-        added = os.pread(self.log.fileno(), 1 << 24, self.read_up_to)
-        complete = added[: added.rfind(b"\n") + 1]
-        self.read_up_to += len(complete)
-        self.parsed += [
-            harness.Line(raw.decode("utf-8", "replace")) for raw in complete.splitlines()
-        ]
-        return self.parsed
-
-    def wait_for(self, predicate, start=0, timeout=30.0):
-        """The index of the first line from `start` on that `predicate` (a
-        callable on Line, or the message it must have) accepts, looked for
-        every POLL seconds."""
-        accepts = predicate if callable(predicate) else lambda line: line.message == predicate
-        deadline = time.monotonic() + timeout
-        while True:
-            lines = self.snapshot()
-            found = next((i for i in range(start, len(lines)) if accepts(lines[i])), None)
-            if found is not None:
-                return found
-            if time.monotonic() > deadline or self.process.poll() is not None:
-                raise AssertionError("line not seen; lines so far:\n" + "\n".join(map(repr, lines)))
-            time.sleep(POLL)
-
-    def __exit__(self, *exc):
-        os.killpg(self.process.pid, signal.SIGKILL)
-        self.process.wait()
-        self.log.close()
-        shutil.rmtree(self.root, ignore_errors=True)
-
-
 class Watcher:
     """One program on its own device, taking command samples: the daemon or
     the floor, with the smallest capture tool stand-in."""
@@ -130,7 +65,7 @@ class Watcher:
         trace line of the capture tool. Waits first until the program has
         watched again for SETTLE seconds after its previous command (the
         daemon's pauses end there), so that it meets the write in its wait."""
-        watching = self.device.wait_for(self.ready, start=self.since, timeout=30)
+        watching = self.device.wait_for("watching", start=self.since, accepts=self.ready)
         rest = SETTLE - (time.monotonic() - self.device.snapshot()[watching].stamp)
         if rest > 0:
             time.sleep(rest)
@@ -139,9 +74,9 @@ class Watcher:
         self.device.command(f"{word}\nx\n")
         # Off the CPUs at once: the program woken by the write may have been
         # put on this one.
-        time.sleep(POLL)
+        time.sleep(harness.POLL)
         traced = self.device.snapshot()[
-            self.device.wait_for(trace_of("trcap-sim"), start=start)
+            self.device.wait_for("a trcap-sim line", start=start, accepts=trace_of("trcap-sim"))
         ].stamp
         self.since = start
         self.taken.append((word, written, traced))
@@ -177,15 +112,15 @@ def flush_latencies(device, samples):
     figures = []
     for i in range(samples + 1):
         time.sleep(0.05)
-        fd = os.open(device.path(FLUSH_PIPE), os.O_WRONLY | os.O_NONBLOCK)
+        fd = os.open(device.path(harness.FLUSH_PIPE), os.O_WRONLY | os.O_NONBLOCK)
         try:
             start = len(device.snapshot())
             written = time.monotonic()
             os.write(fd, b"1")
         finally:
             os.close(fd)
-        time.sleep(POLL)
-        drained = device.wait_for(trace_of("diag-sim", DRAIN_3), start=start)
+        time.sleep(harness.POLL)
+        drained = device.wait_for(DRAIN_3, start=start, accepts=trace_of("diag-sim", DRAIN_3))
         if i > 0:
             figures.append(device.snapshot()[drained].stamp - written)
     return figures
@@ -195,24 +130,15 @@ def context_switches(pid):
     """Voluntary plus involuntary context switches of each thread of `pid`."""
     counts = {}
     for tid in os.listdir(f"/proc/{pid}/task"):
-        with open(f"/proc/{pid}/task/{tid}/status") as status:
-            counts[tid] = sum(
-                int(line.split()[1])
-                for line in status
-                if line.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"))
-            )
+        status = f"/proc/{pid}/task/{tid}/status"
+        voluntary = harness.proc_figure(status, "voluntary_ctxt_switches")
+        counts[tid] = voluntary + harness.proc_figure(status, "nonvoluntary_ctxt_switches")
     return counts
 
 
 def load_average():
     with open("/proc/loadavg") as figures:
         return " ".join(figures.read().split()[:3])
-
-
-def proc_kb(path, field):
-    """The kB figure of `field` ("VmRSS", "Pss", ...) in a /proc file."""
-    with open(path) as figures:
-        return next(int(line.split()[1]) for line in figures if line.startswith(field + ":"))
 
 
 def wait_until_quiet(device, quiet_seconds, limit=60):
@@ -231,9 +157,9 @@ def wait_until_quiet(device, quiet_seconds, limit=60):
 def memory(pid):
     rollup = f"/proc/{pid}/smaps_rollup"
     return {
-        "VmRSS": proc_kb(f"/proc/{pid}/status", "VmRSS"),
-        "Pss": proc_kb(rollup, "Pss"),
-        "Private_Dirty": proc_kb(rollup, "Private_Dirty"),
+        "VmRSS": harness.proc_figure(f"/proc/{pid}/status", "VmRSS"),
+        "Pss": harness.proc_figure(rollup, "Pss"),
+        "Private_Dirty": harness.proc_figure(rollup, "Private_Dirty"),
     }
 
 
@@ -308,11 +234,19 @@ def main(argv):
         floor_dir = floor_build(build)
         stack.callback(shutil.rmtree, floor_dir)
         watchers = [
-            Watcher("daemon", stack.enter_context(QuietDevice(build, lean_tool)), daemon_ready)
+            Watcher(
+                "daemon",
+                stack.enter_context(harness.Device(build=build, options=lean_tool)),
+                daemon_ready,
+            )
             for _ in range(args.daemons)
         ]
         watchers.append(
-            Watcher("floor", stack.enter_context(QuietDevice(floor_dir, lean_tool)), floor_ready)
+            Watcher(
+                "floor",
+                stack.enter_context(harness.Device(build=floor_dir, options=lean_tool)),
+                floor_ready,
+            )
         )
         load = load_average()
         commands = command_latencies(watchers, args.samples)
@@ -326,8 +260,8 @@ def main(argv):
     if args.only_commands:
         return
 
-    with QuietDevice(build) as daemon:
-        daemon.wait_for(WATCHING, timeout=60)
+    with harness.Device(build=build) as daemon:
+        daemon.wait_for(harness.WATCHING, timeout=60)
         pid = daemon.daemon_pid()
         quiet = wait_until_quiet(daemon, 2)
         before = context_switches(pid)

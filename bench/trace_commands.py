@@ -199,13 +199,17 @@ def main(argv):
         floor_dir = bench.floor_build(build)
         stack.callback(shutil.rmtree, floor_dir)
         daemon = bench.Watcher(
-            "daemon", stack.enter_context(bench.QuietDevice(build, lean_tool)), bench.daemon_ready
+            "daemon",
+            stack.enter_context(bench.harness.Device(build=build, options=lean_tool)),
+            bench.daemon_ready,
         )
         floor = bench.Watcher(
-            "floor", stack.enter_context(bench.QuietDevice(floor_dir, lean_tool)), bench.floor_ready
+            "floor",
+            stack.enter_context(bench.harness.Device(build=floor_dir, options=lean_tool)),
+            bench.floor_ready,
         )
-        daemon.device.wait_for(bench.daemon_ready, timeout=60)
-        floor.device.wait_for(bench.floor_ready, timeout=60)
+        daemon.device.wait_for("watching", timeout=60, accepts=bench.daemon_ready)
+        floor.device.wait_for("watching", timeout=60, accepts=bench.floor_ready)
         pids = {"daemon": daemon.device.daemon_pid(), "floor": floor.device.daemon_pid()}
         tids = {
             who: {int(tid) for tid in os.listdir(f"/proc/{pid}/task")} for who, pid in pids.items()

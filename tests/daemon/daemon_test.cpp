@@ -27,7 +27,7 @@ TEST(worker, runs_tasks_in_order_one_at_a_time_and_goes_on_after_failures) {
   worker w;
   std::promise<void> release;
   w.add_task([released = release.get_future().share()] {
-    released.wait();  // holds the worker while the rest is queued
+    released.wait_for(10s);  // holds the worker while the rest is queued
     journal::record("first");
   });
   w.add_task([] { journal::record("second"); });
@@ -51,15 +51,25 @@ TEST(worker, destructor_waits_for_the_running_task_and_destroys_the_queued_ones_
   std::promise<void> release;
   w->add_task([&] {
     entered.set_value();
-    release.get_future().wait();
+    release.get_future().wait_for(10s);
     journal::record("running task returned");
   });
-  entered.get_future().wait();
+  ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready)
+      << "waited 10 s for the first task to run";
   auto captured = std::make_shared<int>();
   w->add_task([captured] { journal::record("queued task ran"); });
-  std::thread destroyer([&w] { w.reset(); });
-  std::this_thread::sleep_for(50ms);  // the stop request goes in first
+  std::atomic<pid_t> destroyer_id{0};
+  std::promise<void> destroyed;
+  std::thread destroyer([&] {
+    destroyer_id = this_thread_id();
+    w.reset();
+    destroyed.set_value();
+  });
+  // Asleep, the destroyer waits in the join: the stop request went in before.
+  ASSERT_TRUE(wait_until_asleep(destroyer_id)) << "waited 10 s for the destructor to join";
   release.set_value();
+  ASSERT_EQ(destroyed.get_future().wait_for(10s), std::future_status::ready)
+      << "waited 10 s for the destructor to return";
   destroyer.join();
   EXPECT_EQ(journal::take(), lines{"running task returned"});
   EXPECT_EQ(captured.use_count(), 1);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <regex>
 #include <stdexcept>
 
@@ -19,6 +20,7 @@
 #include "diag/odl_capture.h"
 #include "diag/odl_commands.h"
 #include "diag/odl_control.h"
+#include "diag/sensors_paths.h"
 #include "tests/fakes/fakes.h"
 
 namespace {
@@ -95,12 +97,10 @@ INSTANTIATE_TEST_SUITE_P(
     by_name);
 
 TEST(handle_events, applies_two_lines_once_per_modification_record_and_ends_on_a_failed_read) {
-  ASSERT_EQ(mkfifo("/data/vendor/sensors/sns_diag_flush", 0666), 0);
-  // A reader, so that the blocking open for writing returns.
-  const unique_fd flush(
-      open("/data/vendor/sensors/sns_diag_flush", O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  // A regular file where the flush pipe should be: a stop writes no request into it.
+  write_file(flush_pipe_path, "not a pipe\n");
   int records[2];
-  ASSERT_EQ(pipe2(records, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(records, O_NONBLOCK | O_CLOEXEC), 0);
   const unique_fd records_in(records[0]);
   unique_fd records_out(records[1]);
   const auto wake_up = [&](const std::string& file, const std::string& bytes) {
@@ -114,7 +114,6 @@ TEST(handle_events, applies_two_lines_once_per_modification_record_and_ends_on_a
   EXPECT_TRUE(wake_up("stop\n", record(IN_MODIFY)));
   EXPECT_TRUE(
       wake_up("stop\nx\n", record(IN_MODIFY) + record(IN_CREATE, 16, "file1") + record(IN_MODIFY)));
-  fcntl(records_in.get(), F_SETFL, O_NONBLOCK);
   EXPECT_FALSE(wake_up("stop\nx\n", ""));  // would block: ends without a message
   records_out.reset();
   EXPECT_FALSE(handle_events(records_in.get()));  // end of file
@@ -124,25 +123,26 @@ TEST(handle_events, applies_two_lines_once_per_modification_record_and_ends_on_a
                    "I handle_events: Daig : Killing current ODL instance ",
                    "shell /vendor/bin/trcap -k -p 16", "pause 5000000",
                    "I handle_events: event : file1 ", modified, stop, x, stop, x}));
+  std::ifstream flush_file(flush_pipe_path);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(flush_file), {}), "not a pipe\n");
 }
 
 struct command_case {
   const char* name;
   const char* processor;
   lines commands;
-  lines
-      tool;  // the capture tool's arguments, in order; <dir> is the time-stamped capture directory
+  lines journal;  // <dir> is the time-stamped capture directory
 };
 
 class command_lines : public testing::TestWithParam<command_case> {};
 
+// Kill lines run to their end; launch lines run the tool in the background.
 TEST_P(command_lines, run_through_the_shell_in_order_then_the_pause) {
   write_file("/data/vendor/sensors/Diag.cfg", "");
   mkdir("/sys/class/remoteproc/remoteproc0", 0755);
   write_file("/sys/class/remoteproc/remoteproc0/name", GetParam().processor);
   const lines& commands = GetParam().commands;
-  const bool stop = commands[0] == "stop";
-  if (stop) {
+  if (commands[0] == "stop") {
     stop_odl_capture(commands, -1);  // the flush request is the roads' to check
   } else {
     start_odl_capture(commands);
@@ -152,35 +152,39 @@ TEST_P(command_lines, run_through_the_shell_in_order_then_the_pause) {
     line = std::regex_replace(line, std::regex(R"(/data/vendor/sensors/odl_sns_\d{4}(_\d\d){5})"),
                               "<dir>");
   }
-  // Kill lines run to their end; launch lines run the tool in the background.
-  lines expected{stop ? "I handle_events: Daig : Killing current ODL instance "
-                      : "I handle_events: Daig : Diag.cfg present: starting trcap"};
-  for (const std::string& arguments : GetParam().tool) {
-    expected.push_back("shell /vendor/bin/trcap " + arguments +
-                       (stop ? "" : " -f /data/vendor/sensors/Diag.cfg -w <dir> -o <dir> & "));
-  }
-  expected.push_back(stop ? "pause 5000000" : "pause 3000000");
-  EXPECT_EQ(logged, expected);
+  EXPECT_EQ(logged, GetParam().journal);
   EXPECT_EQ(last_odl_command, commands[0]);
 }
+
+const std::string killing = "I handle_events: Daig : Killing current ODL instance ";
+const std::string starting = "I handle_events: Daig : Diag.cfg present: starting trcap";
+const std::string into_dir = " -f /data/vendor/sensors/Diag.cfg -w <dir> -o <dir> & ";
 
 INSTANTIATE_TEST_SUITE_P(
     table, command_lines,
     testing::Values(
-        command_case{"kora_stop", "kora", {"stop", "x"}, {"-k -p 4", "-k -g 16384 "}},
-        command_case{"kora_stop_packets",
+        command_case{"kora_stop",
                      "kora",
+                     {"stop", "x"},
+                     {killing, "shell /vendor/bin/trcap -k -p 4",
+                      "shell /vendor/bin/trcap -k -g 16384 ", "pause 5000000"}},
+        command_case{"other_stop_packets",
+                     "adsp",
                      {"stop", "enable_HLOS_packets"},
-                     {"-k -p 5", "-k -g 16384 "}},
-        command_case{"vela_stop", "vela", {"stop", "x"}, {"-k -p 16"}},
-        command_case{"other_stop_packets", "adsp", {"stop", "enable_HLOS_packets"}, {"-k -p 17"}},
-        command_case{"kora_start", "kora", {"star", "x"}, {"-g 16384", "-p 4"}},
-        command_case{
-            "kora_start_packets", "kora", {"star", "enable_HLOS_packets"}, {"-g 16384", "-p 5"}},
-        command_case{"vela_start", "vela", {"star", "x"}, {"-p 16"}},
-        command_case{
-            "option_with_a_trailing_blank", "vela", {"star", "enable_HLOS_packets "}, {"-p 16"}},
-        command_case{"vela_start_packets", "vela", {"star", "enable_HLOS_packets"}, {"-p 17"}}),
+                     {killing, "shell /vendor/bin/trcap -k -p 17", "pause 5000000"}},
+        command_case{"kora_start",
+                     "kora",
+                     {"star", "x"},
+                     {starting, "shell /vendor/bin/trcap -g 16384" + into_dir,
+                      "shell /vendor/bin/trcap -p 4" + into_dir, "pause 3000000"}},
+        command_case{"vela_start_packets",
+                     "vela",
+                     {"star", "enable_HLOS_packets"},
+                     {starting, "shell /vendor/bin/trcap -p 17" + into_dir, "pause 3000000"}},
+        command_case{"option_with_a_trailing_blank",
+                     "vela",
+                     {"star", "enable_HLOS_packets "},
+                     {starting, "shell /vendor/bin/trcap -p 16" + into_dir, "pause 3000000"}}),
     by_name);
 
 }  // namespace

@@ -1,7 +1,9 @@
-"""A simulated device for the end-to-end tests and the benchmark: runs the built
+"""A simulated device for the end-to-end tests and the benchmark: runs a built
 daemon through tools/devsim in a temporary root and parses the lines that it
-and the stand-ins print."""
-import contextlib
+and the stand-ins print. The lines go into a file that is read only while a
+test or the benchmark looks at them, so no reader wakes at every line to
+compete for the CPUs with the programs under test."""
+import collections
 import os
 import platform
 import re
@@ -9,7 +11,6 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import threading
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -18,18 +19,32 @@ WATCHING = "trcap_capture:  before poll - for modify event"
 SENSORS = "/data/vendor/sensors"
 COMMAND_FILE = SENSORS + "/file1"
 FLUSH_PIPE = SENSORS + "/sns_diag_flush"
+DAEMON = "/vendor/bin/sensordaemon"
+# How often the log is looked at while waiting.
+POLL = 0.02
+LINE = re.compile(r"(\d+\.\d{6}) \d+ (\d+) ([EIDV]) ([^ :]+): (.*)", re.S)
+SOURCE_HEAD = re.compile(r"(\w+):\d+, (.*)", re.S)
+
+# What one odlctl run gave.
+Ran = collections.namedtuple("Ran", "status out err")
 
 
-def inherited(pid):
-    """Where the descriptors of a process point, the standard streams and the
-    capture tool stand-in's own data files left out."""
-    targets = []
-    for fd in sorted(fd for fd in map(int, os.listdir(f"/proc/{pid}/fd")) if fd > 2):
-        with contextlib.suppress(
-            FileNotFoundError
-        ):  # closed meanwhile: one of the tool's own data files
-            targets.append(os.readlink(f"/proc/{pid}/fd/{fd}"))
-    return [target for target in targets if not re.search(r"/trcap_\d+_\d+\.bin$", target)]
+def proc_stat(path):
+    """The fields of a /proc stat file that tests and benchmarks read, by their proc(5) names."""
+    with open(path) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return {
+        "state": fields[0],
+        "session": int(fields[3]),
+        "utime": int(fields[11]),
+        "stime": int(fields[12]),
+    }
+
+
+def proc_figure(path, name):
+    """The number after `name:` in a /proc file of named figures (status, smaps_rollup)."""
+    with open(path) as figures:
+        return next(int(line.split()[1]) for line in figures if line.startswith(name + ":"))
 
 
 def odlctl_command(*args):
@@ -38,29 +53,26 @@ def odlctl_command(*args):
 
 
 def odlctl(*args, wrapper=()):
-    """Runs odlctl inside `wrapper`, a command prefix (setpriv's, for one): (status, stdout, stderr)."""
-    run = subprocess.run(
-        [*wrapper, *odlctl_command(*args)], capture_output=True, text=True, timeout=60
-    )
-    return run.returncode, run.stdout, run.stderr
+    """Runs odlctl inside `wrapper`, a command prefix (setpriv's, for one)."""
+    command = [*wrapper, *odlctl_command(*args)]
+    run = subprocess.run(command, capture_output=True, text=True, timeout=60)
+    return Ran(run.returncode, run.stdout, run.stderr)
 
 
 class Line:
+    """One line of the log; `message` is the daemon's text without its source line."""
+
     def __init__(self, raw):
-        match = re.fullmatch(r"(\d+\.\d{6}) (\d+) (\d+) ([EIDV]) ([^ :]+): (.*)", raw, re.S)
-        self.raw, self.valid = raw, match is not None
-        stamp, pid, tid, self.letter, self.tag, self.text = (
-            match.groups() if match else (0, 0, 0, "", "", raw)
-        )
-        self.stamp, self.pid, self.tid = float(stamp), int(pid), int(tid)
-        head = (
-            re.fullmatch(r"(\w+):\d+, (.*)", self.text, re.S)
-            if self.tag == "sensors.lumo"
-            else None
-        )
-        self.message = (
-            f"{head[1]}: {head[2]}" if head else self.text
-        )  # the daemon's without its source line
+        self.raw = raw
+        match = LINE.fullmatch(raw)
+        self.valid = match is not None
+        fields = match.groups() if self.valid else ("0", "0", "", "", raw)
+        stamp, tid, self.letter, self.tag, self.text = fields
+        self.stamp = float(stamp)
+        self.tid = int(tid)
+        head = SOURCE_HEAD.fullmatch(self.text)
+        from_daemon = self.tag == "sensors.lumo" and head is not None
+        self.message = f"{head[1]}: {head[2]}" if from_daemon else self.text
 
     def __repr__(self):
         return self.raw
@@ -68,157 +80,144 @@ class Line:
 
 class Device:
     def __init__(
-        self, props=(), remoteprocs=(), options=(), files=None, prop_file=b"", environment=None
+        self,
+        props=(),
+        remoteprocs=(),
+        options=(),
+        files=None,
+        prop_file=b"",
+        environment=None,
+        build=BUILD,
     ):
         """`files`: {device path: bytes, or None for a FIFO of mode 0600} laid out
         before the daemon starts; `prop_file`: bytes appended to the property
         store; `environment`: variables added to the daemon's. The daemon runs
         with umask 0."""
         self.root = tempfile.mkdtemp(prefix="sensors-e2e.")
+        self.log = tempfile.TemporaryFile(prefix="sensors-e2e-log.")
+        self.lines = []
+        self.read_up_to = 0
         for device_path, data in {**(files or {}), "/extra.prop": prop_file}.items():
             os.makedirs(os.path.dirname(self.path(device_path)), exist_ok=True)
-            os.mkfifo(self.path(device_path), 0o600) if data is None else self.write(
-                device_path, data
-            )
-        command = [
-            "setarch",
-            platform.machine(),
-            "-R",
-            os.path.join(REPO, "tools", "devsim"),
-            "--root",
-            self.root,
-            "--build",
-            BUILD,
-            "--prop-file",
-            self.path("/extra.prop"),
-            *options,
-        ]
-        command += [f"--prop={prop}" for prop in props] + [
-            f"--remoteproc={name}" for name in remoteprocs
-        ]
-        command += (
-            [f"--trcap={os.environ['SENSORS_TRCAP']}"] if os.environ.get("SENSORS_TRCAP") else []
-        )
-        self.lines, self._cond = [], threading.Condition()
+            if data is None:
+                os.mkfifo(self.path(device_path), 0o600)
+            else:
+                self.write(device_path, data)
+        devsim = os.path.join(REPO, "tools", "devsim")
+        command = ["setarch", platform.machine(), "-R", devsim, "--root", self.root]
+        command += ["--build", build, "--prop-file", self.path("/extra.prop"), *options]
+        command += [f"--prop={prop}" for prop in props]
+        command += [f"--remoteproc={name}" for name in remoteprocs]
+        if os.environ.get("SENSORS_TRCAP"):
+            command.append(f"--trcap={os.environ['SENSORS_TRCAP']}")
         self.process = subprocess.Popen(
             command,
             stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL,
-            stderr=subprocess.PIPE,
+            stderr=self.log,
             start_new_session=True,
             preexec_fn=lambda: os.umask(0),
             env={**os.environ, **(environment or {})},
         )
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
 
     def path(self, device_path):
         return os.path.join(self.root, device_path.lstrip("/"))
 
-    def write(self, device_path, data):
-        with open(self.path(device_path), "wb") as out:
-            out.write(data)
-
-    def _read(self):
-        for raw in self.process.stderr:
-            with self._cond:
-                self.lines.append(Line(raw.decode("utf-8", "replace").rstrip("\n")))
-                self._cond.notify_all()
-
-    def snapshot(self):
-        """The lines so far. self.lines only grows: a line at an index that
-        wait_for returned may be read without the lock."""
-        with self._cond:
-            return list(self.lines)
-
-    def wait_for(self, predicate, start=0, timeout=30.0):
-        """The index of the first line from `start` on that `predicate` (a
-        callable on Line, or the message it must have) accepts."""
-        accepts = predicate if callable(predicate) else lambda line: line.message == predicate
-        wanted = predicate.__doc__ if callable(predicate) else repr(predicate)
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                found = next(
-                    (i for i in range(start, len(self.lines)) if accepts(self.lines[i])), None
-                )
-                if found is not None:
-                    return found
-                if time.monotonic() > deadline or not self._reader.is_alive():
-                    raise AssertionError(
-                        f"waited {timeout} s from line {start} for {wanted}; lines so far:\n"
-                        + "\n".join(map(repr, self.lines))
-                    )
-                self._cond.wait(0.5)
-
-    def thread(self, message, count=0):
-        """'L message' for every line of the thread that logged `message`, in
-        order, once there are `count` of them or 30 s have passed."""
-        tid, deadline = self.lines[self.wait_for(message)].tid, time.monotonic() + 30
-        while True:
-            lines = [
-                f"{line.letter} {line.message}"
-                for line in self.snapshot()
-                if line.valid and line.tid == tid
-            ]
-            if len(lines) >= count or time.monotonic() > deadline:
-                return lines
-            time.sleep(0.05)
+    def write(self, device_path, data, flags=os.O_CREAT | os.O_TRUNC):
+        """Writes `data` in one write; a FIFO that nothing reads fails at once (ENXIO)."""
+        fd = os.open(self.path(device_path), os.O_WRONLY | os.O_NONBLOCK | flags, 0o666)
+        os.write(fd, data)
+        os.close(fd)
 
     def command(self, text):
-        """Writes `text` over the start of the command file in one write, without
-        truncating it first: the daemon never reads it half written."""
-        fd = os.open(
-            self.path(COMMAND_FILE), os.O_WRONLY | os.O_NONBLOCK
-        )  # never blocks, whatever is there
-        os.write(fd, text.encode())
-        os.close(fd)
+        """Writes `text` over the start of the command file without truncating it
+        first: the daemon never reads it half written."""
+        self.write(COMMAND_FILE, text.encode(), flags=0)
 
     def odlctl(self, *args, wrapper=()):
         return odlctl("--root", self.root, *args, wrapper=wrapper)
+
+    def snapshot(self):
+        """The lines so far (self.lines, which only grows); only what was added
+        since the last call is read and parsed."""
+        added = os.pread(self.log.fileno(), 1 << 24, self.read_up_to)
+        complete = added[: added.rfind(b"\n") + 1]
+        self.read_up_to += len(complete)
+        for raw in complete.split(b"\n")[:-1]:
+            self.lines.append(Line(raw.decode("utf-8", "replace")))
+        return self.lines
+
+    def wait_for(self, what, start=0, timeout=30.0, accepts=None):
+        """The index of the first line from `start` on that is the daemon's
+        message `what`; given `accepts`, a callable on Line, of the first that
+        it accepts, `what` then saying what that is."""
+        accepts = accepts or (lambda line: line.message == what)
+        deadline = time.monotonic() + timeout
+        index = start
+        while True:
+            lines = self.snapshot()
+            while index < len(lines):
+                if accepts(lines[index]):
+                    return index
+                index += 1
+            ended = self.process.poll()
+            if ended is not None or time.monotonic() > deadline:
+                raise AssertionError(
+                    f"waited {timeout} s from line {start} for {what!r} (devsim status {ended}); "
+                    "lines so far:\n" + "\n".join(map(repr, lines))
+                )
+            time.sleep(POLL)
+
+    def thread(self, message, count=0, end=None):
+        """'L message' for every line (before index `end`, when given) of the
+        thread that logged `message`, in order, once there are `count` of them
+        or 30 s have passed."""
+        tid = self.lines[self.wait_for(message)].tid
+        deadline = time.monotonic() + 30
+        while True:
+            lines = self.snapshot()[:end]
+            found = [f"{line.letter} {line.message}" for line in lines if line.tid == tid]
+            if len(found) >= count or time.monotonic() > deadline:
+                return found
+            time.sleep(POLL)
 
     def processes(self, program):
         """Host pids of this device's processes that run `program`, under qemu-user too."""
         found = []
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
-                with open(f"/proc/{pid}/cmdline", "rb") as cmdline, open(
-                    f"/proc/{pid}/stat"
-                ) as stat:
-                    args, session = cmdline.read().split(b"\0"), int(
-                        stat.read().rsplit(")", 1)[1].split()[3]
-                    )
-            except (OSError, IndexError, ValueError):
+                session = proc_stat(f"/proc/{pid}/stat")["session"]
+                with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                    args = cmdline.read().split(b"\0")
+            except OSError:  # ended meanwhile
                 continue
-            found += (
-                [int(pid)] if session == self.process.pid and program.encode() in args[:2] else []
-            )
+            if session == self.process.pid and program.encode() in args[:2]:
+                found.append(int(pid))
         return found
 
-    def footprint(self):
-        """The daemon's open descriptors, its thread count and its resident kB."""
-        pid = self.daemon_pid()
-        with open(f"/proc/{pid}/status") as status:
-            resident = int(re.search(r"^VmRSS:\s+(\d+) kB", status.read(), re.M)[1])
-        return sorted(os.listdir(f"/proc/{pid}/fd")), len(os.listdir(f"/proc/{pid}/task")), resident
-
     def daemon_pid(self):
-        return self.processes("/vendor/bin/sensordaemon")[0]
+        pids = self.processes(DAEMON)
+        assert pids, f"no process runs {DAEMON}"
+        return pids[0]
 
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, failure, *_):
+        """Fails a road whose daemon no longer runs, and any road with a sanitizer
+        report, shown after the failure that came before it, if any."""
+        runs = self.process.poll() is None and self.processes(DAEMON) != []
         if self.process.poll() is None:
             os.killpg(self.process.pid, signal.SIGKILL)
         self.process.wait()
-        self._reader.join(5)
-        self.process.stderr.close()
         shutil.rmtree(self.root, ignore_errors=True)
-        reports = [
-            line.raw
-            for line in self.lines
-            if "Sanitizer" in line.raw or "runtime error:" in line.raw
-        ]
-        if reports and exc[0] is None:
+        lines = [line.raw for line in self.snapshot()]
+        self.log.close()
+        reports = [raw for raw in lines if "Sanitizer" in raw or "runtime error:" in raw]
+        if reports:
             raise AssertionError("sanitizer report:\n" + "\n".join(reports))
+        if failure is None and not runs:
+            status = self.process.returncode
+            raise AssertionError(
+                f"the daemon no longer runs (devsim status {status}); lines:\n" + "\n".join(lines)
+            )

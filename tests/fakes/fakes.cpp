@@ -1,6 +1,8 @@
 #include "tests/fakes/fakes.h"
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -10,6 +12,7 @@
 #include <fstream>
 #include <mutex>
 #include <regex>
+#include <thread>
 #include <utility>
 
 #include "daemon/env.h"
@@ -67,6 +70,24 @@ bool wait_for(const std::string& entry) {
 void write_file(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
+
+bool wait_until_asleep(const std::atomic<pid_t>& tid) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid.load()) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // The state is the field after the command name, which ends at the last ')'.
+    const size_t name_end = line.rfind(") ");
+    if (tid.load() != 0 && name_end != std::string::npos && line[name_end + 2] == 'S') {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+pid_t this_thread_id() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
 void sensors_log::set_tag(const char*) {}
 void sensors_log::set_level(log_level) {}

@@ -6,6 +6,9 @@
 // The test main installs the env and empties the journal before each case.
 #pragma once
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -24,3 +27,11 @@ inline constexpr auto by_name = [](const auto& info) { return std::string(info.p
 
 // Writes `content` to `path`, replacing what was there.
 void write_file(const std::string& path, const std::string& content);
+
+// Waits up to 10 s until the thread of this process whose id `tid` holds
+// (0 until its thread has stored it) sleeps; answers whether it did. A thread
+// that spins never sleeps.
+bool wait_until_asleep(const std::atomic<pid_t>& tid);
+
+// This thread's id, as /proc/self/task names it.
+pid_t this_thread_id();
