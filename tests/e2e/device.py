@@ -33,12 +33,7 @@ def proc_stat(path):
     """The fields of a /proc stat file that tests and benchmarks read, by their proc(5) names."""
     with open(path) as stat:
         fields = stat.read().rsplit(")", 1)[1].split()
-    return {
-        "state": fields[0],
-        "session": int(fields[3]),
-        "utime": int(fields[11]),
-        "stime": int(fields[12]),
-    }
+    return {"state": fields[0], "session": int(fields[3])}
 
 
 def proc_figure(path, name):
