@@ -158,7 +158,7 @@ class Device:
             ended = self.process.poll()
             if ended is not None or time.monotonic() > deadline:
                 raise AssertionError(
-                    f"waited {timeout} s from line {start} for {what!r} (devsim status {ended}); "
+                    f"waited up to {timeout} s from line {start} for {what!r} (devsim status {ended}); "
                     "lines so far:\n" + "\n".join(map(repr, lines))
                 )
             time.sleep(POLL)
