@@ -43,7 +43,8 @@ def proc_figure(path, name):
 
 
 def odlctl_command(*args):
-    """The command line of the build's odlctl run from the host (under qemu-user for a cross build)."""
+    """The command line of the build's odlctl run from the host (under qemu-user for a cross
+    build)."""
     return [*os.environ.get("SENSORS_EMULATOR", "").split(), os.path.join(BUILD, "odlctl"), *args]
 
 
@@ -158,8 +159,8 @@ class Device:
             ended = self.process.poll()
             if ended is not None or time.monotonic() > deadline:
                 raise AssertionError(
-                    f"waited up to {timeout} s from line {start} for {what!r} (devsim status {ended}); "
-                    "lines so far:\n" + "\n".join(map(repr, lines))
+                    f"waited up to {timeout} s from line {start} for {what!r} "
+                    f"(devsim status {ended}); lines so far:\n" + "\n".join(map(repr, lines))
                 )
             time.sleep(POLL)
 

@@ -104,7 +104,8 @@ def read_lengths(device, start):
 
 
 def writer(device):
-    """A writer of the flush pipe, opened without blocking as soon as something reads it (30 s at most)."""
+    """A writer of the flush pipe, opened without blocking as soon as something reads it (30 s at
+    most)."""
     deadline = time.monotonic() + 30
     while True:
         try:
@@ -118,7 +119,8 @@ def writer(device):
 
 
 def flush(device, data):
-    """Opens the flush pipe, writes `data` and closes it, as any writer does; returns the bytes written."""
+    """Opens the flush pipe, writes `data` and closes it, as any writer does; returns the bytes
+    written."""
     fd = writer(device)
     written = os.write(fd, data)
     os.close(fd)
@@ -206,7 +208,8 @@ class Roads(unittest.TestCase):
         self.assertEqual(ran.status, status)
 
     def assert_started(self, device, level):
-        """The main thread's lines, main's wait, and the command file emptied and opened to everyone."""
+        """The main thread's lines, main's wait, and the command file emptied and opened to
+        everyone."""
         device.wait_for(WATCHING, timeout=60)
         took_at = device.wait_for(
             "main's wait ended", accepts=lambda line: TOOK.fullmatch(line.message)
@@ -248,8 +251,9 @@ class Roads(unittest.TestCase):
                 f"trcap -p 5 {CFG} -w {directory} -o {directory}",
             ]
             self.assertEqual(sorted(trcap(device, ready)), launched)
-            # The running capture tools hold none of the daemon's descriptors but the inotify one, which
-            # the command's shell inherits as the daemon makes it; the boot captures came before it.
+            # The running capture tools hold none of the daemon's descriptors but the inotify one,
+            # which the command's shell inherits as the daemon makes it; the boot captures came
+            # before it.
             held = sorted(inherited(pid) for pid in device.processes("/vendor/bin/trcap"))
             self.assertEqual(held, [[], [], ["anon_inode:inotify"], ["anon_inode:inotify"]])
             stopped = device.odlctl("stop", "--packets")
@@ -296,8 +300,8 @@ class Roads(unittest.TestCase):
             for text, lines_read, carried_out in wake_ups:
                 command(device, text)
                 expected += [*read(*lines_read), IN_MODIFY, *carried_out, W]
-            # A file renamed over the command file ends the watch: one wake-up reads it, later writes
-            # wake nothing.
+            # A file renamed over the command file ends the watch: one wake-up reads it, later
+            # writes wake nothing.
             mark = len(device.snapshot())
             device.write(COMMAND_FILE + ".new", b"stop\nx\n")
             os.rename(device.path(COMMAND_FILE + ".new"), device.path(COMMAND_FILE))
@@ -397,8 +401,8 @@ class Roads(unittest.TestCase):
             self.assert_ran(device.odlctl("flush"), 1, "", f"{flush_pipe}: {not_served}\n")
 
     def test_flush_load(self):
-        # AddressSanitizer hands freed memory out again at once, as the plain allocator does, so that
-        # resident memory tells a leak.
+        # AddressSanitizer hands freed memory out again at once, as the plain allocator does, so
+        # that resident memory tells a leak.
         reuse = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"}
         props = [BUFFER_MODE + "fals"]
         with Device(props=props, options=["--no-diag-cfg"], environment=reuse) as device:
@@ -429,10 +433,10 @@ class Roads(unittest.TestCase):
             drain9 = "diag_peripheral_buffering_drain_immediate(9) = 1"
             until(lambda: occurrences(device, drain9) == len(lengths), "a drain a read")
 
-            # A few hundred wake-ups that run nothing (the last command was stop) and flush requests:
-            # descriptors, threads and resident memory stay as they were once the allocators have
-            # warmed up. ThreadSanitizer's runtime keeps a history of every access, so there resident
-            # memory tells nothing of the daemon.
+            # A few hundred wake-ups that run nothing (the last command was stop) and flush
+            # requests: descriptors, threads and resident memory stay as they were once the
+            # allocators have warmed up. ThreadSanitizer's runtime keeps a history of every access,
+            # so there resident memory tells nothing of the daemon.
             for i in range(300):
                 if i == 150:
                     descriptors, threads, resident = footprint(pid)
@@ -467,7 +471,8 @@ class Roads(unittest.TestCase):
         with Device(props=[LEVEL + "1", BUFFER_MODE + "falsey"]) as device:
             self.assert_started(device, 2)
             os.unlink(device.path("/vendor/bin/trcap"))
-            # The directories of this second and the next ones taken: the start fails and is tried again.
+            # The directories of this second and the next ones taken: the start fails and is tried
+            # again.
             stamp = f"{SENSORS}/odl_sns_%Y_%m_%d_%H_%M_%S"
             seconds = [time.localtime(time.time() + ahead) for ahead in range(5)]
             taken = [device.path(time.strftime(stamp, local)) for local in seconds]
@@ -494,7 +499,8 @@ class Roads(unittest.TestCase):
             device.write(COMMAND_FILE, b"stop\nx\n")
             answered(device)
 
-            # Two capture directories: the start with the tool missing, and the one with the failing tool.
+            # Two capture directories: the start with the tool missing, and the one with the failing
+            # tool.
             names = os.listdir(device.path(SENSORS))
             made = [f"{SENSORS}/{name}" for name in names if name.startswith("odl_sns_")]
             directories = sorted(made)
