@@ -1,8 +1,10 @@
 // The simulated capture tool, installed as /vendor/bin/trcap on a simulated
 // device. Every invocation prints one trace line with its arguments. A launch
 // (no -k) then keeps writing a small file of simulated capture data into its
-// -o directory once a second until killed; a kill (-k with -p N or -g N) ends
-// the running launches that were given the same option, and exits.
+// -o directory every sim.trcap.write_period_ms (1000; 0: once at launch, then
+// quiet) until killed, unless sim.trcap.ignore_kill is true; a kill (-k with
+// -p N or -g N) signals the running launches that were given the same option,
+// and exits.
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
@@ -12,9 +14,11 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/host_log.h"
+#include "host/sim_properties.h"
 
 namespace {
 
@@ -81,14 +85,27 @@ int kill_matching(const std::string& group) {
   return 0;
 }
 
-[[noreturn]] void capture(const options& o) {
+void write_capture_file(const options& o, unsigned long sequence) {
   const std::string dir = o.output.value_or(".");
-  for (unsigned long sequence = 1;; ++sequence) {
-    std::ostringstream name;
-    name << dir << "/trcap_" << getpid() << "_" << sequence << ".bin";
-    std::ofstream(name.str(), std::ios::binary)
-        << "simulated capture " << o.group.value_or("") << " #" << sequence << "\n";
-    sleep(1);
+  std::ostringstream name;
+  name << dir << "/trcap_" << getpid() << "_" << sequence << ".bin";
+  std::ofstream(name.str(), std::ios::binary)
+      << "simulated capture " << o.group.value_or("") << " #" << sequence << "\n";
+}
+
+[[noreturn]] void capture(const options& o) {
+  if (host_property("sim.trcap.ignore_kill") == "true") {
+    signal(SIGTERM, SIG_IGN);
+  }
+  const long period_ms = host_property_number("sim.trcap.write_period_ms", 1000);
+  write_capture_file(o, 1);
+  for (unsigned long sequence = 2;; ++sequence) {
+    if (period_ms <= 0) {
+      pause();  // a quiet capture: until a signal ends it
+      continue;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(period_ms));
+    write_capture_file(o, sequence);
   }
 }
 
