@@ -12,6 +12,7 @@ import signal
 import subprocess
 import tempfile
 import time
+import unittest
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.environ.get("SENSORS_BUILD_DIR", os.path.join(REPO, "build"))
@@ -40,6 +41,26 @@ def proc_figure(path, name):
     """The number after `name:` in a /proc file of named figures (status, smaps_rollup)."""
     with open(path) as figures:
         return next(int(line.split()[1]) for line in figures if line.startswith(name + ":"))
+
+
+def until(condition, what, timeout=30):
+    """Waits until `condition()` holds; fails naming `what` after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, f"waited {timeout} s for {what}"
+        time.sleep(POLL)
+
+
+class Road(unittest.TestCase):
+    """What every road's class shares."""
+
+    maxDiff = None  # a failing road shows its whole diff
+
+    def assert_ran(self, ran, status, out="", err=""):
+        """One odlctl run: its outputs, then its exit status."""
+        self.assertEqual(ran.out, out)
+        self.assertEqual(ran.err, err)
+        self.assertEqual(ran.status, status)
 
 
 def odlctl_command(*args):
@@ -81,19 +102,17 @@ class Device:
         remoteprocs=(),
         options=(),
         files=None,
-        prop_file=b"",
         environment=None,
         build=BUILD,
     ):
         """`files`: {device path: bytes, or None for a FIFO of mode 0600} laid out
-        before the daemon starts; `prop_file`: bytes appended to the property
-        store; `environment`: variables added to the daemon's. The daemon runs
+        before the daemon starts; `environment`: variables added to the daemon's. The daemon runs
         with umask 0."""
         self.root = tempfile.mkdtemp(prefix="sensors-e2e.")
         self.log = tempfile.TemporaryFile(prefix="sensors-e2e-log.")
         self.lines = []
         self.read_up_to = 0
-        for device_path, data in {**(files or {}), "/extra.prop": prop_file}.items():
+        for device_path, data in (files or {}).items():
             os.makedirs(os.path.dirname(self.path(device_path)), exist_ok=True)
             if data is None:
                 os.mkfifo(self.path(device_path), 0o600)
@@ -101,7 +120,7 @@ class Device:
                 self.write(device_path, data)
         devsim = os.path.join(REPO, "tools", "devsim")
         command = ["setarch", platform.machine(), "-R", devsim, "--root", self.root]
-        command += ["--build", build, "--prop-file", self.path("/extra.prop"), *options]
+        command += ["--build", build, *options]
         command += [f"--prop={prop}" for prop in props]
         command += [f"--remoteproc={name}" for name in remoteprocs]
         if os.environ.get("SENSORS_TRCAP"):

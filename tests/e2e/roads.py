@@ -3,10 +3,10 @@ story checked line by line and thread by thread, its pauses measured from the
 lines' time stamps. A window in which nothing may happen ends on a flush
 request that the daemon answers; every road ends with the daemon running."""
 import concurrent.futures
+import contextlib
 import errno
 import itertools
 import os
-import random
 import re
 import signal
 import sys
@@ -15,7 +15,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from device import COMMAND_FILE, FLUSH_PIPE, POLL, SENSORS, WATCHING  # noqa: E402
-from device import Device, proc_figure, proc_stat  # noqa: E402
+from device import Device, Road, proc_figure, proc_stat, until  # noqa: E402
 
 CFG = "-f /data/vendor/sensors/Diag.cfg"
 LEVEL = "persist.vendor.sensors.debug.daemon="
@@ -31,6 +31,7 @@ KILLING = "I " + KILL
 UNABLE = "handle_events:  Unable to open the pipe : /data/vendor/sensors/sns_diag_flush"
 READ_LEN = "wait_handle_flush: sns_diag_flush read len: "
 SENDING = "D send_request: sending on change config request for aont"
+TOOL_DATA = re.compile(r"/trcap_\d+_\d+\.bin$")
 TOOK = re.compile(r"main: took (\d+) ms to complete diag init")
 DIAG_UP = [
     f"I {DIAG}",
@@ -90,13 +91,6 @@ def command(device, text):
     mark = len(device.snapshot())
     device.command(text)
     return device.wait_for(WATCHING, mark)
-
-
-def until(condition, what):
-    deadline = time.monotonic() + 30
-    while not condition():
-        assert time.monotonic() < deadline, f"waited 30 s for {what}"
-        time.sleep(POLL)
 
 
 def read_lengths(device, start):
@@ -166,47 +160,18 @@ def inherited(pid):
     stand-in's own data files left out."""
     targets = []
     for fd in os.listdir(f"/proc/{pid}/fd"):
-        try:
-            target = os.readlink(f"/proc/{pid}/fd/{fd}")
-        except FileNotFoundError:  # closed meanwhile: one of the tool's own data files
-            continue
-        if int(fd) > 2 and not re.search(r"/trcap_\d+_\d+\.bin$", target):
-            targets.append(target)
-    return targets
+        with contextlib.suppress(FileNotFoundError):  # closed meanwhile: one of the tool's files
+            targets.append(os.readlink(f"/proc/{pid}/fd/{fd}") if int(fd) > 2 else "")
+    return [target for target in targets if target and not TOOL_DATA.search(target)]
 
 
 def read(*lines):
     return [f"D get_odl_commands:  line(command): {line} " for line in lines]
 
 
-def garbage_properties():
-    """Binary garbage, near misses of the daemon's keys and a 100000-byte line;
-    the last line for a key wins, its value cut to 91 bytes."""
-    return b"\n".join(
-        [
-            b"persist.vendor.sensors.debug.daemon=e",
-            random.Random(6).randbytes(300000),
-            b"#persist.vendor.sensors.debug.daemon=e",
-            b"persist.vendor.sensors.debug.daemon =e",
-            b"PERSIST.VENDOR.SENSORS.DIAG_BUFFER_MODE=true",
-            b"x" * 50000 + b"=" + b"\xff" * 49999,
-            b"persist.vendor.sensors.debug.daemon=d\r",
-            b"persist.vendor.sensors.diag_buffer_mode=falsey" + b"\xee" * 300,
-        ]
-    )
-
-
-class Roads(unittest.TestCase):
-    maxDiff = None  # a failing road shows its whole transcript diff
-
+class Roads(Road):
     def assert_thread(self, device, message, expected):
         self.assertEqual(device.thread(message, len(expected)), expected)
-
-    def assert_ran(self, ran, status, out, err=""):
-        """One odlctl run: its outputs, then its exit status."""
-        self.assertEqual(ran.out, out)
-        self.assertEqual(ran.err, err)
-        self.assertEqual(ran.status, status)
 
     def assert_started(self, device, level):
         """The main thread's lines, main's wait, and the command file emptied and opened to
@@ -243,9 +208,9 @@ class Roads(unittest.TestCase):
             started = device.odlctl("start", "--packets")
             stamp = r"odl_sns_\d{4}_\d\d_\d\d_\d\d_\d\d_\d\d"
             sensors = re.escape(device.path(SENSORS))
-            self.assertRegex(started.out, rf"^started: {sensors}/{stamp}\n$")
+            self.assertRegex(started.out, rf"^started: {sensors}/{stamp} \(variant --packets\)\n$")
             self.assertEqual(started.status, 0)
-            directory = started.out.removeprefix(f"started: {device.root}").strip()
+            directory = started.out.removeprefix(f"started: {device.root}").split()[0]
             watching = device.wait_for(WATCHING, ready)
             launched = [
                 f"trcap -g 16384 {CFG} -w {directory} -o {directory}",
@@ -257,10 +222,20 @@ class Roads(unittest.TestCase):
             # before it.
             held = sorted(inherited(pid) for pid in device.processes("/vendor/bin/trcap"))
             self.assertEqual(held, [[], [], ["anon_inode:inotify"], ["anon_inode:inotify"]])
+            # The stop of the packet variant ends its tools and both -g 16384 ones; the boot
+            # capture's -p 4 runs on.
             stopped = device.odlctl("stop", "--packets")
-            self.assert_ran(stopped, 0, "stopped: no capture directory grows\n")
+            self.assertEqual(
+                stopped.out, "stopped: no capture tool of the --packets variant runs\n"
+            )
+            boot_tool = rf"pid \d+ \(-p 4 into {sensors}\) of the default variant runs on"
+            self.assertRegex(stopped.err, rf"^odlctl: warning: {boot_tool}: odlctl start then ")
+            self.assertEqual(stopped.status, 0)
             device.wait_for(WATCHING, watching)
             self.assertEqual(trcap(device, watching), ["trcap -k -p 5", "trcap -k -g 16384"])
+            status = device.odlctl("status").out
+            self.assertRegex(status, rf"\n  {sensors}/{stamp}  finished  ")
+            self.assertRegex(status, rf"\nother capture tool: pid \d+ \(-p 4 into {sensors}\)\n$")
             boot_capture = [
                 "I handle_diag_settings:  Diag.cfg present: starting trcap ",
                 "I handle_diag_settings:  after opening file ",
@@ -270,20 +245,11 @@ class Roads(unittest.TestCase):
             self.assert_thread(device, DIAG, diag)
             odl = [f"I {ODL}", W, IN_MODIFY, STARTING, W, IN_MODIFY, KILLING, W]
             self.assert_thread(device, WATCHING, odl)
-            self.assertRegex(
-                device.odlctl("status").out,
-                rf"flush pipe {device.path(FLUSH_PIPE)}: served\nlast command: stop --packets\n"
-                r"free space: \d+ of \d+ bytes\n"
-                r"capture directories, newest first: 1 \(\d+ bytes\)\n"
-                rf"  {device.path(directory)}  \d+ bytes  \d+ files"
-                r"  newest \d+ s old  not growing\n$",
-            )
 
     def test_streaming_vela(self):
         files = {FLUSH_PIPE: None, COMMAND_FILE: b"stop\nx\n"}
-        props = ["sim.diag.tx_mode_result.9=2", AONT + "tru"]
-        garbage = garbage_properties()
-        with Device(props=props, remoteprocs=["vela"], files=files, prop_file=garbage) as device:
+        props = ["sim.diag.tx_mode_result.9=2", AONT + "tru", LEVEL + "d"]
+        with Device(props=props, remoteprocs=["vela"], files=files) as device:
             self.assert_started(device, 3)
             disabled = "handle_aont: aont disabled"
             self.assert_thread(device, disabled, [f"D {disabled}"])
@@ -394,12 +360,6 @@ class Roads(unittest.TestCase):
                 "fail to change permission on diag_odl_file, err = 2, No such file or directory"
             )
             self.assert_thread(device, WATCHING, [f"I {ODL}", f"E trcap_capture: {no_file}", W])
-            # A pipe made after the flush task ended: nothing serves it.
-            os.mkdir(device.path(SENSORS))
-            os.mkfifo(device.path(FLUSH_PIPE))
-            not_served = "not served (nothing reads it), is the daemon running?"
-            flush_pipe = f"odlctl: flush pipe {device.path(FLUSH_PIPE)}"
-            self.assert_ran(device.odlctl("flush"), 1, "", f"{flush_pipe}: {not_served}\n")
 
     def test_flush_load(self):
         # AddressSanitizer hands freed memory out again at once, as the plain allocator does, so

@@ -1,91 +1,89 @@
-#include "tools/odlctl/prune.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <thread>
+#include <map>
+#include <utility>
 
-#include "daemon/unique_fd.h"
-#include "diag/sensors_paths.h"
-#include "tools/odlctl/captures.h"
-#include "tools/odlctl/control.h"
+#include "tools/odlctl/commands.h"
+#include "tools/odlctl/output.h"
+#include "tools/odlctl/read_device.h"
+#include "tools/odlctl/sensors_dir.h"
+#include "tools/odlctl/tree_walk.h"
 
 namespace {
 
-// Deeper directories inside a capture are left, named: the descriptors held
-// on the way down stay few.
-constexpr int max_depth = 16;
+struct removal {
+  unsigned long long freed = 0;
+  bool whole = true;  // nothing was left behind
+};
 
-// Removes (or with `dry_run` only measures) the directory `name` in `parent`
-// and all it holds, adding the sizes of its regular files to `bytes`. Goes on
-// past what cannot be removed; returns the first error, "" when none.
-std::string remove_tree(int parent, const std::string& name, const std::string& path, bool dry_run,
-                        int depth, unsigned long long& bytes) {
-  const unique_fd dir(
-      openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  std::vector<entry> entries;
-  if (const int error = dir.ok() ? read_entries(dir.get(), entries) : errno; error != 0) {
-    return "cannot read " + path + ": " + std::strerror(error);
-  }
-  std::string first_error;
-  for (const entry& e : entries) {
-    const std::string inner = path + "/" + e.name;
-    std::string error;
-    if (S_ISDIR(e.status.st_mode)) {
-      error = depth < max_depth ? remove_tree(dir.get(), e.name, inner, dry_run, depth + 1, bytes)
-                                : inner + " is nested too deep: left";
-    } else if (!dry_run && unlinkat(dir.get(), e.name.c_str(), 0) != 0) {
-      error = "cannot remove " + inner + ": " + std::strerror(errno);
-    } else if (S_ISREG(e.status.st_mode)) {
-      bytes += static_cast<unsigned long long>(e.status.st_size);
+// Removes the capture directory `c` (or with `dry_run` only measures it):
+// everything in it on its own file system, counting the allocated blocks of
+// each file once its last link is gone. What is left is named on standard
+// error; the walk goes on past it.
+removal remove_capture(int sensors, const capture& c, bool dry_run) {
+  removal result;
+  // Per file: its links met so far, and how many it had when first met
+  // (each removal lowers the count that later names show).
+  std::map<std::pair<dev_t, ino_t>, std::pair<unsigned, unsigned>> links;
+  tree_visitor visitor;
+  visitor.entry = [&](const tree_entry& e) {
+    const bool directory = S_ISDIR(e.status.stx_mode);
+    if (!dry_run && unlinkat(e.parent, e.name.c_str(), directory ? AT_REMOVEDIR : 0) != 0) {
+      // A directory is left non-empty only where something in it was left, named already.
+      if (!(directory && errno == ENOTEMPTY && !result.whole)) {
+        fail("cannot remove " + e.path + ": " + std::strerror(errno));
+      }
+      result.whole = false;
+      return;
     }
-    if (first_error.empty()) {
-      first_error = error;
+    const file_id id = id_of(e.status);
+    const auto [known, first] = links.try_emplace({id.dev, id.ino}, 0, e.status.stx_nlink);
+    if (!directory && ++known->second.first == known->second.second) {
+      result.freed += e.status.stx_blocks * 512;
     }
-  }
-  if (first_error.empty() && !dry_run && unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0) {
-    first_error = "cannot remove " + path + ": " + std::strerror(errno);
-  }
-  return first_error;
+  };
+  visitor.mount = [&result](const std::string& path) {
+    fail(path + " is another file system: left");
+    result.whole = false;
+  };
+  visitor.error = [&result](const std::string& path, const std::string& why) {
+    fail("cannot read " + path + ": " + why);
+    result.whole = false;
+  };
+  walk_tree(sensors, c.name, c.path, visitor);
+  return result;
 }
 
 }  // namespace
 
 int prune(const arguments& args) {
-  const std::string prefix = under(args.root, capture_directory_prefix);
-  const std::string sensors = under(args.root, sensors_directory);
-  const capture_listing before = list_captures(prefix);
-  if (before.captures.size() > static_cast<size_t>(args.keep)) {
-    std::this_thread::sleep_for(growth_window);
+  const snapshot s = read_device(args.root, read_trees | read_processes);
+  if (!s.sensors_error.empty()) {
+    return fail(s.sensors_error);
   }
-  const capture_listing now = list_captures(prefix);
-  if (!now.error.empty()) {
-    return fail(now.error);
+  const sensors_dir dir = open_sensors(args.root);
+  const unique_fd& sensors = dir.fd;
+  if (!sensors.ok()) {
+    return fail(dir.error);
   }
-  const std::vector<std::string> growing = changed_since(before.captures, now.captures);
-  const unique_fd parent(open(sensors.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  int result = parent.ok() ? 0 : fail("cannot open " + sensors + ": " + std::strerror(errno));
+  int status = 0;
   unsigned long long freed = 0;
-  for (size_t i = static_cast<size_t>(args.keep); parent.ok() && i < now.captures.size(); ++i) {
-    const std::string& path = now.captures[i].path;
-    if (contains(growing, path)) {
-      std::printf("kept: %s (growing)\n", path.c_str());
+  for (const prune_step& step : plan_prune(s, static_cast<size_t>(args.keep))) {
+    if (!step.kept_because.empty()) {
+      std::printf("kept: %s (%s)\n", step.target->path.c_str(), step.kept_because.c_str());
       continue;
     }
-    unsigned long long bytes = 0;
-    const std::string error =
-        remove_tree(parent.get(), path.substr(sensors.size() + 1), path, args.dry_run, 0, bytes);
-    freed += bytes;
-    if (!error.empty()) {
-      result = fail(error);
-      continue;
-    }
-    std::printf("%s: %s (%llu bytes)\n", args.dry_run ? "would remove" : "removed", path.c_str(),
-                bytes);
+    const removal done = remove_capture(sensors.get(), *step.target, args.dry_run);
+    const std::string what = done.whole ? "remove" : "partly remove";
+    const std::string verb = args.dry_run ? "would " + what : what + "d";
+    std::printf("%s: %s (%llu bytes)\n", verb.c_str(), step.target->path.c_str(), done.freed);
+    freed += done.freed;
+    status = done.whole ? status : 1;
   }
   std::printf("%s %llu bytes\n", args.dry_run ? "would free" : "freed", freed);
-  return result;
+  return status;
 }

@@ -1,208 +1,203 @@
 #include "tools/odlctl/start_stop.h"
 
-#include <signal.h>
-#include <unistd.h>
+#include <algorithm>
 
-#include <cstdio>
-#include <cstring>
-#include <thread>
-#include <vector>
-
-#include "diag/odl_commands.h"
-#include "tools/odlctl/captures.h"
-#include "tools/odlctl/control.h"
-#include "tools/odlctl/flush_status.h"
+#include "diag/sensors_paths.h"
+#include "tools/odlctl/command_file.h"
+#include "tools/odlctl/output.h"
+#include "tools/odlctl/read_device.h"
+#include "tools/odlctl/sensors_dir.h"
+#include "tools/odlctl/waiting.h"
 
 namespace {
 
-using std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// The shortest wait in which a stop can be seen: the daemon's kill, the
-// capture tool's last write (once a second) and then `settled` without change.
-constexpr std::chrono::seconds stop_wait_floor{5};
 // How long a writer waits, beyond its own wait, for another odlctl's command
 // to be seen.
 constexpr std::chrono::seconds lock_patience{20};
+// The daemon's wake-up and its read of the command file, once its pause is over.
+constexpr auto reading_time = 500ms;
+// How often a start looks for its capture directory and its capture tool.
+constexpr auto start_look = 100ms;
+// How long a stop waits for the end of the capture tools it saw before it
+// looks at the device again.
+constexpr auto stop_look = 1s;
 
-std::string variant(bool packets) { return packets ? " --packets" : ""; }
+constexpr unsigned watched = read_captures | read_processes;
 
-bool among(const std::vector<capture>& captures, const std::string& path) {
-  for (const capture& c : captures) {
-    if (c.path == path) {
-      return true;
-    }
-  }
-  return false;
+// With the trees only where growth must stand in for processes that cannot be read.
+unsigned parts_after(const snapshot& last) {
+  return watched | (unreadable_count(last) == 0 ? 0U : static_cast<unsigned>(read_trees));
 }
 
-// Waits for a capture directory that is not among `before`, then for the
-// capture tool's first file in it.
-int wait_started(const std::string& prefix, const std::vector<capture>& before, bool after_start,
-                 steady_clock::time_point deadline) {
-  std::string empty;
-  while (steady_clock::now() < deadline) {
-    const capture_listing listing = list_captures(prefix);
-    if (!listing.error.empty()) {
-      return fail("start written, but " + listing.error + ": its effect cannot be seen");
+std::vector<pid_t> pids_ended_by(const snapshot& s, bool packets) {
+  std::vector<pid_t> pids;
+  for (const capture_tool& tool : s.tools) {
+    if (ended_by_stop(tool, packets)) {
+      pids.push_back(tool.pid);
     }
-    for (const capture& c : listing.captures) {
-      if (among(before, c.path)) {
-        continue;
-      }
-      if (c.error != 0) {
-        return fail("start written; " + c.path +
-                    " appeared, but cannot read it: " + std::strerror(c.error));
-      }
-      if (c.files > 0) {
-        std::printf("started: %s\n", c.path.c_str());
-        return 0;
-      }
-      empty = c.path;
-    }
-    std::this_thread::sleep_for(100ms);
   }
-  if (!empty.empty()) {
-    return fail(empty + " appeared but stays empty: the capture tool writes nothing into it");
-  }
-  return fail(std::string("no new capture directory appeared") +
-              (after_start
-                   ? ": after a start it carried out, the daemon starts nothing before a stop"
-                   : ""));
+  return pids;
 }
 
-// Waits until no capture directory has changed for a while.
-int wait_stopped(const std::string& prefix, steady_clock::time_point deadline) {
-  capture_listing seen = list_captures(prefix);
-  for (auto quiet_since = steady_clock::now();;) {
-    if (const std::string error = unreadable(seen); !error.empty()) {
-      return fail("stop written, but " + error + ": whether the captures stopped is unknown");
+snapshot read_before(const arguments& args, const command_file& file) {
+  snapshot s = read_device(args.root, watched | read_trees | read_config | read_pipe);
+  s.command = file.read();
+  return s;
+}
+
+// `decide` on the device before a write. A command that the daemon may not
+// have read yet (it reads nothing during its pause after the command before)
+// may still change the device: so a decision not to write, when the last
+// command is `repeated`, stands only once the daemon has had the time to read
+// it; until then the device is looked at again.
+template <typename Decide>
+verdict decide_settled(const arguments& args, const command_file& file, snapshot& before,
+                       bool repeated, int& signal, Decide decide) {
+  const auto settled_at = steady::now() + pause_left(before.command, before.now);
+  for (;;) {
+    const verdict v = decide(before);
+    if (!v.done || !repeated || steady::now() >= settled_at) {
+      return v;
     }
-    if (steady_clock::now() - quiet_since >= settled) {
-      std::printf("stopped: no capture directory grows\n");
-      return 0;
+    signal = wait_until(std::min(settled_at, steady::now() + reading_time)).signal;
+    if (signal != 0) {
+      return v;
     }
-    if (steady_clock::now() >= deadline) {
-      return fail("capture directories still growing");
-    }
-    std::this_thread::sleep_for(100ms);
-    capture_listing now = list_captures(prefix);
-    if (!changed_since(seen.captures, now.captures).empty()) {
-      quiet_since = steady_clock::now();
-    }
-    seen = std::move(now);
+    before = read_before(args, file);
   }
+}
+
+verdict watch_start(const arguments& args, const snapshot& before, steady::time_point deadline,
+                    int& signal) {
+  snapshot now = before;
+  for (;;) {
+    const bool last_look = steady::now() >= deadline;
+    now = read_device(args.root, parts_after(now));
+    const verdict v = start_seen(before, now, last_look);
+    if (v.done) {
+      return v;
+    }
+    signal = wait_until(std::min(deadline, steady::now() + start_look)).signal;
+    if (signal != 0) {
+      return v;
+    }
+  }
+}
+
+// Watches the tools of the stop's variant end. With none running when the stop
+// was written (`before`), one more look a moment later tells that no start
+// the daemon was carrying out launches any.
+verdict watch_stop(const arguments& args, const snapshot& before, bool packets,
+                   steady::time_point deadline, int& signal) {
+  const bool had_tools = !pids_ended_by(before, packets).empty();
+  const steady::time_point read_at = steady::now() + reading_time;
+  snapshot now;
+  for (;;) {
+    const bool last_look = steady::now() >= deadline;
+    now = read_device(args.root, parts_after(now));
+    const bool read = had_tools || steady::now() >= read_at;
+    const verdict v = stop_seen(now, packets, read, last_look);
+    if (v.done) {
+      return v;
+    }
+    const steady::time_point next = steady::now() < read_at ? read_at : steady::now() + stop_look;
+    const process_ends ends(pids_ended_by(now, packets));
+    signal = wait_until(std::min(deadline, next), ends.fds()).signal;
+    if (signal != 0) {
+      return v;
+    }
+  }
+}
+
+// Writes the command and waits for its effect; `before` is the device as the
+// decision to write saw it.
+void write_and_watch(const arguments& args, const command_file& file, const snapshot& before,
+                     bool start, bool packets, switched& result) {
+  if (const std::string error = file.write(start ? "star" : "stop", packets, result.written_at);
+      !error.empty()) {
+    result.outcome = {true, 1, "", error, ""};
+    return;
+  }
+  result.written = true;
+  if (args.wait_s == 0) {
+    result.outcome = {true, 0, std::string(start ? "start" : "stop") + " written\n", "", ""};
+    return;
+  }
+  const auto extension = pause_left(before.command, result.written_at);
+  const auto deadline = steady::now() + std::chrono::seconds(args.wait_s) + extension;
+  result.outcome = start ? watch_start(args, before, deadline, result.signal)
+                         : watch_stop(args, before, packets, deadline, result.signal);
+}
+
+std::string open_and_lock(const arguments& args, command_file& file) {
+  const sensors_dir sensors = open_sensors(args.root);
+  if (!sensors.fd.ok()) {
+    return sensors.error;
+  }
+  if (std::string error = file.open(sensors.fd.get(), under(args.root, odl_command_file), true);
+      !error.empty()) {
+    return error;
+  }
+  const auto deadline = steady::now() + std::chrono::seconds(args.wait_s) + lock_patience;
+  return file.lock(deadline) ? ""
+                             : "another odlctl is still writing the command file: gave up waiting";
 }
 
 }  // namespace
 
-int start_or_stop(const arguments& args, bool& written) {
-  written = false;
-  const bool start = args.command == "start";
-  const std::string prefix = under(args.root, capture_directory_prefix);
-  const std::string cfg = under(args.root, diag_cfg_path);
+switched switch_capture(const arguments& args, bool start) {
+  switched result;
   command_file file;
-  if (const std::string error = file.open(under(args.root, odl_command_file), true);
-      !error.empty()) {
-    return fail(error);
+  if (const std::string error = open_and_lock(args, file); !error.empty()) {
+    result.outcome = {true, 1, "", error, ""};
+    return result;
   }
-  if (start && access(cfg.c_str(), F_OK) != 0) {
-    return fail("no capture configuration " + cfg + ": the daemon starts no capture without it");
+  snapshot before = read_before(args, file);
+  if (!before.command.error.empty()) {
+    result.outcome = {true, 1, "", before.command.error, ""};
+    return result;
   }
-  unique_fd writer;
-  if (const pipe_state pipe = probe_flush_pipe(under(args.root, flush_pipe_path), writer);
-      pipe != pipe_state::served && pipe != pipe_state::not_permitted) {
-    std::fprintf(stderr, "odlctl: warning: flush pipe %s, the daemon may not be running\n",
-                 describe(pipe).c_str());
+  const bool repeated = before.command.first == (start ? "star" : "stop");
+  verdict go = decide_settled(args, file, before, repeated, result.signal, [&](const snapshot& s) {
+    return start ? decide_start(s) : decide_stop(s, args.packets);
+  });
+  if (result.signal != 0) {
+    return result;
   }
-  std::chrono::seconds wait{args.wait_s};
-  if (!start && args.wait_s > 0 && wait < stop_wait_floor) {
-    std::fprintf(stderr,
-                 "odlctl: --wait %ld stretched to %lld s: a stop is seen only once no capture "
-                 "changed for 2.5 s\n",
-                 args.wait_s, static_cast<long long>(stop_wait_floor.count()));
-    wait = stop_wait_floor;
+  if (before.pipe != "served" && before.pipe.rfind("not permitted", 0) != 0) {
+    go.err += (go.err.empty() ? "" : "\n") +
+              ("warning: flush pipe " + before.sensors + "/sns_diag_flush " + before.pipe +
+               ", the daemon may not be running");
   }
-  if (!file.lock(steady_clock::now() + wait + lock_patience)) {
-    return fail("another odlctl is still writing the command file: gave up waiting for it");
+  if (go.done) {
+    result.outcome = go;
+    return result;
   }
-  const auto [last, last_option] = file.command();
-  const bool last_packets = last_option == packets_option;
-  const capture_listing before = list_captures(prefix);
-  // A repeated command is refused only when what it asks for holds already.
-  if (last == (start ? "star" : "stop")) {
-    std::this_thread::sleep_for(growth_window);
-    const capture_listing later = list_captures(prefix);
-    const std::string already =
-        "the last command was " + args.command + variant(last_packets) + " already";
-    if (const std::string error = unreadable(later); !error.empty()) {
-      return fail(already + ", and " + error + ": whether a capture runs is unknown");
-    }
-    const std::vector<std::string> growing = changed_since(before.captures, later.captures);
-    if (start && !growing.empty()) {
-      return fail(already + " and " + growing.front() +
-                  " grows: the daemon does nothing on a repeated command");
-    }
-    if (!start && growing.empty()) {
-      return fail(already +
-                  " and no capture directory grows: the daemon does nothing on a repeated command");
-    }
-  }
-  if (!start && last == "star" && last_packets != args.packets) {
-    std::fprintf(stderr,
-                 "odlctl: warning: the capture was started %s --packets: this stop ends only the "
-                 "captures %s it\n",
-                 args.packets ? "without" : "with", args.packets ? "with" : "without");
-  }
-  if (const std::string error = file.write(start ? "star" : "stop", args.packets); !error.empty()) {
-    return fail(error);
-  }
-  written = true;
-  if (args.wait_s == 0) {
-    std::printf("%s written\n", args.command.c_str());
-    return 0;
-  }
-  const auto deadline = steady_clock::now() + wait;
-  return start ? wait_started(prefix, before.captures, last == "star", deadline)
-               : wait_stopped(prefix, deadline);
+  print(go);
+  write_and_watch(args, file, before, start, args.packets, result);
+  return result;
 }
 
-int timed_capture(const arguments& args) {
-  // Blocked before the start: one that comes meanwhile ends the wait at once.
-  // A signal ignored from the outset (nohup) stays ignored.
-  sigset_t ends;
-  sigemptyset(&ends);
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction current {};
-    if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
-      sigaddset(&ends, sig);
-    }
+verdict timed_stop(const arguments& args, const own_capture& own, int& signal) {
+  command_file file;
+  if (const std::string error = open_and_lock(args, file); !error.empty()) {
+    return {true, 1, "", error, ""};
   }
-  sigprocmask(SIG_BLOCK, &ends, nullptr);
-  // Standard output may be gone with the shell: the stop comes all the same.
-  signal(SIGPIPE, SIG_IGN);
-  bool written = false;
-  const int started = start_or_stop(args, written);
-  if (!written) {
-    return started;
+  snapshot before = read_before(args, file);
+  if (!before.command.error.empty()) {
+    return {true, 1, "", before.command.error, ""};
   }
-  const auto until = steady_clock::now() + std::chrono::seconds(args.for_s);
-  int ended_by = 0;
-  while (started == 0 && ended_by <= 0 && steady_clock::now() < until) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(until - steady_clock::now()).count();
-    const timespec timeout{static_cast<time_t>(left / 1000000000),
-                           static_cast<long>(left % 1000000000)};
-    ended_by = sigtimedwait(&ends, nullptr, &timeout);
+  const bool foreign = before.command.written != own.written;
+  const verdict go = decide_settled(args, file, before, foreign, signal, [&own](const snapshot& s) {
+    return decide_timed_stop(s, own);
+  });
+  if (go.done || signal != 0) {
+    return go;
   }
-  if (ended_by > 0) {
-    std::fprintf(stderr, "odlctl: %s: stopping the capture now\n",
-                 ended_by == SIGINT    ? "SIGINT"
-                 : ended_by == SIGTERM ? "SIGTERM"
-                                       : "SIGHUP");
-  }
-  arguments stop = args;
-  stop.command = "stop";
-  const int stopped = start_or_stop(stop, written);
-  return started == 0 ? stopped : started;
+  switched result;
+  write_and_watch(args, file, before, false, own.packets, result);
+  signal = result.signal;
+  return result.outcome;
 }
