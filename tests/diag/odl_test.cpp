@@ -163,6 +163,11 @@ const std::string into_dir = " -f /data/vendor/sensors/Diag.cfg -w <dir> -o <dir
 INSTANTIATE_TEST_SUITE_P(
     table, command_lines,
     testing::Values(
+        command_case{"kora_stop",
+                     "kora",
+                     {"stop", "x"},
+                     {killing, "shell /vendor/bin/trcap -k -p 4",
+                      "shell /vendor/bin/trcap -k -g 16384 ", "pause 5000000"}},
         command_case{"other_stop_packets",
                      "adsp",
                      {"stop", "enable_HLOS_packets"},

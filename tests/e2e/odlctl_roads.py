@@ -69,11 +69,11 @@ def command_line(device):
         return command.read().split(b"\n")[0]
 
 
-class Controller:
+class Controller(subprocess.Popen):
     """An odlctl run in the background; killed if the road leaves it running."""
 
     def __init__(self, device, *args):
-        self.process = subprocess.Popen(
+        super().__init__(
             odlctl_command("--root", device.root, *args),
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
@@ -83,22 +83,19 @@ class Controller:
 
     def line(self, timeout=30):
         """Its next line of standard output."""
-        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
+        ready, _, _ = select.select([self.stdout], [], [], timeout)
         assert ready, f"no line from odlctl in {timeout} s"
-        return self.process.stdout.readline()
+        return self.stdout.readline()
 
     def finish(self, timeout):
         """(status, rest of standard output, standard error) once it has ended within `timeout`."""
-        out, err = self.process.communicate(timeout=timeout)
-        return Ran(self.process.returncode, out, err)
+        out, err = self.communicate(timeout=timeout)
+        return Ran(self.returncode, out, err)
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *_):
-        if self.process.poll() is None:
-            self.process.kill()
-        self.process.communicate()
+    def __exit__(self, *exc):
+        if self.poll() is None:
+            self.kill()
+        return super().__exit__(*exc)
 
 
 class OdlctlRoads(Road):
@@ -199,7 +196,7 @@ class OdlctlRoads(Road):
                     WATCHING,
                     device.wait_for("handle_events: Daig : Diag.cfg present: starting trcap", mark),
                 )
-                timed.process.send_signal(signal.SIGINT)
+                timed.send_signal(signal.SIGINT)
                 now = "odlctl: SIGINT: stopping the capture now\n"
                 self.assert_ran(timed.finish(timeout=SLOW), 0, STOPPED, now)
 
@@ -207,7 +204,7 @@ class OdlctlRoads(Road):
             # written at once, and the start the daemon reads late begins no capture.
             with Controller(device, "start", "--for", "60") as timed:
                 until(lambda: command_line(device) == b"star", "the start written")
-                timed.process.send_signal(signal.SIGINT)
+                timed.send_signal(signal.SIGINT)
                 until(lambda: command_line(device) == b"stop", "the stop written", timeout=SLOW)
                 self.assert_ran(timed.finish(timeout=15), 1, STOPPED, now)
 
@@ -217,7 +214,7 @@ class OdlctlRoads(Road):
             with Controller(device, "--wait", "30", "start", "--for", "1") as timed:
                 directory = started(timed.line())
                 until(lambda: command_line(device) == b"stop", "the guard's stop")
-                timed.process.send_signal(signal.SIGINT)
+                timed.send_signal(signal.SIGINT)
                 run = timed.finish(timeout=SLOW)
             capturing = f"{directory} may still be capturing until its guard"
             leaving = rf"odlctl: SIGINT: leaving; {capturing} \(pid (\d+)\) has stopped it\n"
@@ -237,7 +234,7 @@ class OdlctlRoads(Road):
                 directory = started(timed.line())
                 pid = tool_pid(device, directory.removeprefix(device.root))
                 time.sleep(2)
-                timed.process.kill()
+                timed.kill()
                 killed_at = time.monotonic()
             mark = len(device.snapshot())
             kill = device.wait_for("trcap -k -p 16", mark, timeout=10)

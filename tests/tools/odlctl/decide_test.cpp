@@ -23,11 +23,11 @@ const std::string dir = "/r/data/vendor/sensors/" + stamp;
 // sensors directory itself).
 struct device {
   snapshot s;
-  device() {
+  explicit device(const char* config = "present") {
     s.root = "/r";
     s.sensors = "/r/data/vendor/sensors";
     s.now = at(100);
-    s.config = "present";
+    s.config = config;
   }
   device& capture(int second, int newest_second = 30) {
     const std::string seconds = (second < 10 ? "0" : "") + std::to_string(second);
@@ -85,11 +85,7 @@ std::string on_device(std::string text) {
 }
 
 const device grows_unseen = device().capture(10, 99).command("star", true, 10).unreadable();
-const device no_config = [] {
-  device d;
-  d.s.config = "missing";
-  return d;
-}();
+const device no_config("missing");
 const device carried_out = device().capture(20).command("star", false, 19);
 const device not_carried_out = device().capture(20).command("star", false, 21);
 const device packets_after_stop =
