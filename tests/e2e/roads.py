@@ -400,6 +400,7 @@ class Roads(Road):
             # so there resident memory tells nothing of the daemon.
             for i in range(300):
                 if i == 150:
+                    until(lambda: thread_states(pid) == {"S"}, "every thread asleep, between wakes")
                     descriptors, threads, resident = footprint(pid)
                 command(device, "stop\nx\n")
                 flush(device, b"1")

@@ -1,6 +1,7 @@
 #include "tools/odlctl/guard.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
@@ -166,17 +167,25 @@ pid_t start_guard(const arguments& args, const own_capture& own, steady::time_po
                   wall_time stop_at_wall, guard_link* link) {
   int control[2] = {-1, -1};
   int reports[2] = {-1, -1};
-  if (link != nullptr && (pipe2(control, O_CLOEXEC) != 0 || pipe2(reports, O_CLOEXEC) != 0)) {
+  int recorded[2] = {-1, -1};  // its end closes once the guard has recorded itself
+  if (pipe2(recorded, O_CLOEXEC) != 0 ||
+      (link != nullptr && (pipe2(control, O_CLOEXEC) != 0 || pipe2(reports, O_CLOEXEC) != 0))) {
     return -1;
   }
   const pid_t pid = fork();
   if (pid != 0) {
+    close(recorded[1]);
     if (link != nullptr) {
       close(control[0]);
       close(reports[1]);
       link->control.reset(control[1]);
       link->report.reset(reports[0]);
     }
+    // So that status shows the guard as soon as this returns: at most a
+    // moment; the ending signals stay for the caller's waits.
+    pollfd ready{recorded[0], POLLIN, 0};
+    poll(&ready, 1, 5000);
+    close(recorded[0]);
     return pid;
   }
   // The guard: no terminal, no standard streams of its controller's, and
@@ -188,6 +197,7 @@ pid_t start_guard(const arguments& args, const own_capture& own, steady::time_po
     dup2(nowhere, stream);
   }
   close(nowhere);
+  close(recorded[0]);
   if (link != nullptr) {
     close(control[1]);
     close(reports[0]);
@@ -196,6 +206,7 @@ pid_t start_guard(const arguments& args, const own_capture& own, steady::time_po
   int status = 1;
   {
     const record own_record(args.root, own, stop_at_wall);
+    close(recorded[1]);
     status = run_guard(args, own, stop_at, control[0], reports[1]);
   }
   _exit(status);
