@@ -50,6 +50,45 @@ std::tm local_time(wall_time when) {
   return local;
 }
 
+// The packet variant of a tool: true for -p 5 and -p 17, false for -p 4 and
+// -p 16; none for -g 16384, which both variants' stops end, or any other.
+std::optional<bool> variant_of(const capture_tool& tool) {
+  if (tool.option == "-p 5" || tool.option == "-p 17") {
+    return true;
+  }
+  if (tool.option == "-p 4" || tool.option == "-p 16") {
+    return false;
+  }
+  return std::nullopt;
+}
+
+// "--packets" or "default".
+std::string variant_name(bool packets) { return packets ? "--packets" : "default"; }
+
+// "pid 12 (-p 16 into DIR)".
+std::string describe(const snapshot& s, const capture_tool& tool) {
+  return "pid " + std::to_string(tool.pid) + " (" + tool.option + " into " + s.root + tool.output +
+         ")";
+}
+
+// The tools that run for the capture directory `c`.
+std::vector<capture_tool> tools_for(const snapshot& s, const capture& c) {
+  std::vector<capture_tool> found;
+  for (const capture_tool& tool : s.tools) {
+    if (tool.output_id == c.id) {
+      found.push_back(tool);
+    }
+  }
+  return found;
+}
+
+enum class run_state {
+  running,       // a capture tool runs for it
+  finished,      // none does, and none that cannot be read may
+  growing,       // no tool seen, one that cannot be read may run, and it grows
+  quiet_unread,  // no tool seen, one that cannot be read may run: unknown
+};
+
 std::string stop_command(bool packets) { return packets ? "stop --packets" : "stop"; }
 
 std::string command_name(const command_record& c) {
@@ -124,7 +163,7 @@ verdict finish(int status, std::string out, std::string err = "") {
   return {true, status, std::move(out), std::move(err), ""};
 }
 
-verdict fail(std::string err) { return finish(1, "", std::move(err)); }
+verdict refused(std::string err) { return finish(1, "", std::move(err)); }
 
 const capture* find(const snapshot& s, const std::string& name) {
   for (const capture& c : s.captures) {
@@ -137,6 +176,16 @@ const capture* find(const snapshot& s, const std::string& name) {
 
 bool grows(const snapshot& s, const capture& c) {
   return c.contents && s.now - c.contents->newest < growth_window;
+}
+
+run_state state_of(const snapshot& s, const capture& c) {
+  if (!tools_for(s, c).empty()) {
+    return run_state::running;
+  }
+  if (!may_run_unseen(s, c)) {
+    return run_state::finished;
+  }
+  return grows(s, c) ? run_state::growing : run_state::quiet_unread;
 }
 
 bool alive(run_state state) { return state == run_state::running || state == run_state::growing; }
@@ -209,45 +258,8 @@ std::string local_clock(wall_time when) {
   return text;
 }
 
-std::optional<bool> variant_of(const capture_tool& tool) {
-  if (tool.option == "-p 5" || tool.option == "-p 17") {
-    return true;
-  }
-  if (tool.option == "-p 4" || tool.option == "-p 16") {
-    return false;
-  }
-  return std::nullopt;
-}
-
-std::string variant_name(bool packets) { return packets ? "--packets" : "default"; }
-
 bool ended_by_stop(const capture_tool& tool, bool packets) {
   return tool.option == "-g 16384" || variant_of(tool) == packets;
-}
-
-std::string describe(const snapshot& s, const capture_tool& tool) {
-  return "pid " + std::to_string(tool.pid) + " (" + tool.option + " into " + s.root + tool.output +
-         ")";
-}
-
-std::vector<capture_tool> tools_for(const snapshot& s, const capture& c) {
-  std::vector<capture_tool> found;
-  for (const capture_tool& tool : s.tools) {
-    if (tool.output_id == c.id) {
-      found.push_back(tool);
-    }
-  }
-  return found;
-}
-
-run_state state_of(const snapshot& s, const capture& c) {
-  if (!tools_for(s, c).empty()) {
-    return run_state::running;
-  }
-  if (!may_run_unseen(s, c)) {
-    return run_state::finished;
-  }
-  return grows(s, c) ? run_state::growing : run_state::quiet_unread;
 }
 
 std::chrono::nanoseconds pause_left(const command_record& last, wall_time now) {
@@ -260,7 +272,8 @@ std::chrono::nanoseconds pause_left(const command_record& last, wall_time now) {
 verdict decide_start(const snapshot& s) {
   const std::string config = s.sensors + "/Diag.cfg";
   if (s.config == "missing") {
-    return fail("no capture configuration " + config + ": the daemon starts no capture without it");
+    return refused("no capture configuration " + config +
+                   ": the daemon starts no capture without it");
   }
   verdict go;
   if (s.config != "present") {
@@ -277,8 +290,8 @@ verdict decide_start(const snapshot& s) {
     const std::string how = state == run_state::running
                                 ? " runs (" + tools_text(s, c) + ")"
                                 : " grows (its capture tool cannot be read)";
-    return fail("the last command was " + command_name(s.command) + " already and " + c.path + how +
-                ": the daemon does nothing on a repeated command");
+    return refused("the last command was " + command_name(s.command) + " already and " + c.path +
+                   how + ": the daemon does nothing on a repeated command");
   }
   return go;
 }
@@ -311,23 +324,23 @@ verdict start_seen(const snapshot& before, const snapshot& now, bool last_look) 
     return {};
   }
   if (!now.sensors_error.empty()) {
-    return fail("start written, but " + now.sensors_error + ": its effect cannot be seen");
+    return refused("start written, but " + now.sensors_error + ": its effect cannot be seen");
   }
   if (!fresh.empty()) {
     const std::string why = may_run_unseen(now, *fresh.front())
                                 ? unreadable_text(now) + ", and it does not grow"
                                 : "no capture tool runs for it: it did not start, or ended at once";
-    return fail(fresh.front()->path + " appeared, but " + why);
+    return refused(fresh.front()->path + " appeared, but " + why);
   }
   const std::string since = capture_name_at(before.command.written);
   for (const capture& c : before.captures) {
     if (before.command.first == "star" && c.name >= since && c.name != "odl_sns_date_time") {
-      return fail("no new capture directory appeared: the daemon carried out the start of " +
-                  c.path + " and starts nothing before a stop, though its capture tool no " +
-                  "longer runs: odlctl stop, then odlctl start");
+      return refused("no new capture directory appeared: the daemon carried out the start of " +
+                     c.path + " and starts nothing before a stop, though its capture tool no " +
+                     "longer runs: odlctl stop, then odlctl start");
     }
   }
-  return fail("no new capture directory appeared");
+  return refused("no new capture directory appeared");
 }
 
 verdict decide_stop(const snapshot& s, bool packets) {
@@ -337,8 +350,8 @@ verdict decide_stop(const snapshot& s, bool packets) {
   const std::string last = command_name(s.command);
   const std::string variant = variant_name(packets);
   if (variant_unseen(s, packets)) {
-    return fail("the last command was " + last + " already, and " + unreadable_text(s) +
-                ": whether capture tools of the " + variant + " variant run is unknown");
+    return refused("the last command was " + last + " already, and " + unreadable_text(s) +
+                   ": whether capture tools of the " + variant + " variant run is unknown");
   }
   const std::vector<capture_tool> running = ended_by(s, packets, true);
   if (running.empty()) {
@@ -346,12 +359,12 @@ verdict decide_stop(const snapshot& s, bool packets) {
                   "the last command was " + last + " already: nothing written");
   }
   if (last == stop_command(packets)) {
-    return fail("the last command was " + last + " already, but " + listed(s, running) +
-                " did not end on its kill: the daemon does nothing on a repeated stop");
+    return refused("the last command was " + last + " already, but " + listed(s, running) +
+                   " did not end on its kill: the daemon does nothing on a repeated stop");
   }
-  return fail("the last command was " + last +
-              ", after which the daemon ignores every stop, whatever its variant: " +
-              listed(s, running) + " runs on; " + what_ends(packets));
+  return refused("the last command was " + last +
+                 ", after which the daemon ignores every stop, whatever its variant: " +
+                 listed(s, running) + " runs on; " + what_ends(packets));
 }
 
 verdict stop_seen(const snapshot& s, bool packets, bool read, bool last_look) {
@@ -364,8 +377,8 @@ verdict stop_seen(const snapshot& s, bool packets, bool read, bool last_look) {
     for (const capture& c : s.captures) {
       growing += state_of(s, c) == run_state::growing ? ", and " + c.path + " grows" : "";
     }
-    return fail("stop written, but " + unreadable_text(s) +
-                ": whether the capture tools ended is unknown" + growing);
+    return refused("stop written, but " + unreadable_text(s) +
+                   ": whether the capture tools ended is unknown" + growing);
   }
   const std::vector<capture_tool> running = ended_by(s, packets, true);
   if (running.empty() && (read || last_look)) {
@@ -380,8 +393,8 @@ verdict stop_seen(const snapshot& s, bool packets, bool read, bool last_look) {
   if (!last_look) {
     return {};
   }
-  return fail("stop written, but capture tools of the " + variant +
-              " variant still run: " + listed(s, running));
+  return refused("stop written, but capture tools of the " + variant +
+                 " variant still run: " + listed(s, running));
 }
 
 verdict decide_timed_stop(const snapshot& s, const own_capture& own) {
@@ -391,18 +404,18 @@ verdict decide_timed_stop(const snapshot& s, const own_capture& own) {
   const std::string own_path = s.sensors + "/" + own.name;
   for (const capture& c : s.captures) {
     if (c.name != own.name && alive(state_of(s, c))) {
-      return fail("another controller started " + c.path + " meanwhile: " + own_path +
-                  " is not this capture's to stop, nothing written");
+      return refused("another controller started " + c.path + " meanwhile: " + own_path +
+                     " is not this capture's to stop, nothing written");
     }
   }
   const capture* mine = find(s, own.name);
   if (mine == nullptr || !alive(state_of(s, *mine))) {
-    return fail("another controller stopped " + own_path + " meanwhile: nothing written");
+    return refused("another controller stopped " + own_path + " meanwhile: nothing written");
   }
   if (s.command.first == "stop") {
-    return fail("another controller wrote " + command_name(s.command) + " meanwhile and " +
-                own_path + " still runs: the daemon ignores every stop after a stop, nothing " +
-                "written; " + what_ends(own.packets));
+    return refused("another controller wrote " + command_name(s.command) + " meanwhile and " +
+                   own_path + " still runs: the daemon ignores every stop after a stop, nothing " +
+                   "written; " + what_ends(own.packets));
   }
   return {};
 }

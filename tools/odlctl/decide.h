@@ -29,34 +29,13 @@ std::string capture_name_at(wall_time when);
 // "22:15:04", the local time of day.
 std::string local_clock(wall_time when);
 
-// The packet variant of a tool: true for -p 5 and -p 17, false for -p 4 and
-// -p 16; none for -g 16384, which both variants' stops end, or any other.
-std::optional<bool> variant_of(const capture_tool& tool);
-
-// "--packets" or "default".
-std::string variant_name(bool packets);
-
 // Whether a stop of that variant ends the tool.
 bool ended_by_stop(const capture_tool& tool, bool packets);
-
-// "pid 12 (-p 16 into DIR)".
-std::string describe(const snapshot& s, const capture_tool& tool);
-
-// The tools that run for the capture directory `c`.
-std::vector<capture_tool> tools_for(const snapshot& s, const capture& c);
 
 // The processes that cannot be read (another user's) and may be this
 // device's capture tools: those whose command line cannot be read either, and
 // capture tools that write, by their command line, into its directories.
 size_t unreadable_count(const snapshot& s);
-
-enum class run_state {
-  running,       // a capture tool runs for it
-  finished,      // none does, and every process could be read
-  growing,       // no tool seen, some processes unreadable, and it grows
-  quiet_unread,  // no tool seen, some processes unreadable: unknown
-};
-run_state state_of(const snapshot& s, const capture& c);
 
 // How much longer than its own wait a command written now may take to be
 // read: the last command itself may have been written during a pause (5 s at

@@ -18,6 +18,9 @@ using namespace std::chrono_literals;
 constexpr std::chrono::seconds lock_patience{20};
 // The daemon's wake-up and its read of the command file, once its pause is over.
 constexpr auto reading_time = 500ms;
+// How often a decision not to write is looked at again while the daemon may
+// still read the last command.
+constexpr auto settle_look = 500ms;
 // How often a start looks for its capture directory and its capture tool.
 constexpr auto start_look = 100ms;
 // How long a stop waits for the end of the capture tools it saw before it
@@ -61,7 +64,7 @@ verdict decide_settled(const arguments& args, const command_file& file, snapshot
     if (!v.done || !repeated || steady::now() >= settled_at) {
       return v;
     }
-    signal = wait_until(std::min(settled_at, steady::now() + reading_time)).signal;
+    signal = wait_until(std::min(settled_at, steady::now() + settle_look)).signal;
     if (signal != 0) {
       return v;
     }
