@@ -55,7 +55,8 @@ void write_all(const std::string& line) {
   }
 }
 
-void emit(int level, const char* line_tag, const char* format, va_list args) {
+__attribute__((format(printf, 3, 0))) void emit(int level, const char* line_tag, const char* format,
+                                                va_list args) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   char head[96];

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "daemon/env.h"
+#include "host/host_log.h"
 #include "interfaces/sensors_log.h"
 
 namespace {
@@ -28,7 +29,7 @@ std::vector<std::string>& store() {
   return *entries;
 }
 
-std::string formatted(const char* format, va_list args) {
+__attribute__((format(printf, 1, 0))) std::string formatted(const char* format, va_list args) {
   char text[4096];
   vsnprintf(text, sizeof text, format, args);
   return text;
