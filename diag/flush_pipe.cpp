@@ -1,4 +1,5 @@
 // wait_handle_flush, the second half of the diagnostic settings task.
+#include <android-base/unique_fd.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -9,10 +10,11 @@
 
 #include "daemon/env.h"
 #include "daemon/log.h"
-#include "daemon/unique_fd.h"
 #include "diag/diag_settings.h"
 #include "diag/sensors_paths.h"
 #include "interfaces/diag_lsm.h"
+
+using android::base::unique_fd;
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "diag/odl_capture.h"
 
+#include <android-base/unique_fd.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
@@ -14,7 +15,6 @@
 
 #include "daemon/env.h"
 #include "daemon/log.h"
-#include "daemon/unique_fd.h"
 #include "diag/inotify_records.h"
 #include "diag/odl_commands.h"
 #include "diag/odl_control.h"
@@ -31,7 +31,7 @@ bool handle_events(int inotify_fd) {
   char buffer[event_buffer_size] = {};
   // Close-on-exec, so that capture tool instances started meanwhile do not
   // hold the FIFO open.
-  unique_fd flush(open(flush_pipe_path, O_WRONLY | O_CLOEXEC));
+  android::base::unique_fd flush(open(flush_pipe_path, O_WRONLY | O_CLOEXEC));
   if (!flush.ok()) {
     SNS_LOG(sensors_log::error, " Unable to open the pipe : %s", flush_pipe_path);
     return false;
@@ -86,7 +86,7 @@ void trcap_capture() {
     SNS_LOG(sensors_log::error, "fail to change permission on diag_odl_file, err = %d, %s", error,
             strerror(error));
   }
-  const unique_fd inotify(inotify_init1(0));
+  const android::base::unique_fd inotify(inotify_init1(0));
   if (!inotify.ok()) {
     SNS_LOG(sensors_log::error, "inotify_init1 failed ");
     return;

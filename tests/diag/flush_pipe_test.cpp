@@ -3,6 +3,7 @@
 // root the thread runs as nobody) until the test opens the pipe to everyone.
 // Meanwhile the pipe's path is taken by another file, which must never become
 // the task's writer. And a regular file where the pipe should be.
+#include <android-base/unique_fd.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,12 +13,13 @@
 #include <atomic>
 #include <thread>
 
-#include "daemon/unique_fd.h"
 #include "diag/diag_settings.h"
 #include "diag/sensors_paths.h"
 #include "tests/fakes/fakes.h"
 
 namespace {
+
+using android::base::unique_fd;
 
 // Opens `path` for writing without blocking; a FIFO without a reader fails.
 unique_fd writer(const std::string& path) {

@@ -1,6 +1,7 @@
 // The on-device-logging command channel: the walk over inotify records, the
 // wake-ups of the watch on records made by hand, and the capture tool's
 // command lines as the fake env records them.
+#include <android-base/unique_fd.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -15,7 +16,6 @@
 #include <stdexcept>
 
 #include "daemon/sensordaemon.h"
-#include "daemon/unique_fd.h"
 #include "diag/inotify_records.h"
 #include "diag/odl_capture.h"
 #include "diag/odl_commands.h"
@@ -99,10 +99,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(handle_events, applies_two_lines_once_per_modification_record_and_ends_on_a_failed_read) {
   // A regular file where the flush pipe should be: a stop writes no request into it.
   write_file(flush_pipe_path, "not a pipe\n");
-  int records[2];
-  ASSERT_EQ(pipe2(records, O_NONBLOCK | O_CLOEXEC), 0);
-  const unique_fd records_in(records[0]);
-  unique_fd records_out(records[1]);
+  android::base::unique_fd records_in;
+  android::base::unique_fd records_out;
+  ASSERT_TRUE(android::base::Pipe(&records_in, &records_out, O_NONBLOCK | O_CLOEXEC));
   const auto wake_up = [&](const std::string& file, const std::string& bytes) {
     write_file(odl_command_file, file);
     EXPECT_EQ(write(records_out.get(), bytes.data(), bytes.size()),

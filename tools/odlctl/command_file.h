@@ -4,11 +4,14 @@
 // blocking and refused). Every write goes through this one descriptor.
 #pragma once
 
+#include <android-base/unique_fd.h>
+
 #include <chrono>
 #include <string>
 
-#include "daemon/unique_fd.h"
 #include "tools/odlctl/device.h"
+
+using android::base::unique_fd;
 
 class command_file {
  public:

@@ -10,7 +10,8 @@
 // time and the stop's wait.
 #pragma once
 
-#include "daemon/unique_fd.h"
+#include <android-base/unique_fd.h>
+
 #include "tools/odlctl/arguments.h"
 #include "tools/odlctl/decide.h"
 #include "tools/odlctl/waiting.h"

@@ -5,10 +5,13 @@
 // write into, resolved in their own root, so one rule serves both.
 #pragma once
 
+#include <android-base/unique_fd.h>
+
 #include <string>
 
-#include "daemon/unique_fd.h"
 #include "tools/odlctl/device.h"
+
+using android::base::unique_fd;
 
 // What read_device reads; the rest of the snapshot stays empty.
 enum reading : unsigned {

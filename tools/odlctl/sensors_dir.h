@@ -5,9 +5,11 @@
 // opened relative to it, without following a link either.
 #pragma once
 
+#include <android-base/unique_fd.h>
+
 #include <string>
 
-#include "daemon/unique_fd.h"
+using android::base::unique_fd;
 
 struct sensors_dir {
   unique_fd fd;       // not ok when it could not be opened

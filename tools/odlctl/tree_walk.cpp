@@ -1,5 +1,6 @@
 #include "tools/odlctl/tree_walk.h"
 
+#include <android-base/unique_fd.h>
 #include <dirent.h>
 #include <sys/sysmacros.h>
 
@@ -8,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "daemon/unique_fd.h"
+using android::base::unique_fd;
 
 namespace {
 
@@ -67,7 +68,7 @@ int list_directory(int dir, std::vector<std::string>& names) {
   if (!listing) {
     return errno;
   }
-  own.release();
+  [[maybe_unused]] const int listed = own.release();  // the listing owns it now
   errno = 0;
   while (const dirent* found = readdir(listing.get())) {
     const std::string name = found->d_name;

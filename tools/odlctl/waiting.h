@@ -3,12 +3,13 @@
 // every wait; a signal ignored from the outset (nohup) stays ignored.
 #pragma once
 
+#include <android-base/unique_fd.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <vector>
 
-#include "daemon/unique_fd.h"
+using android::base::unique_fd;
 
 using steady = std::chrono::steady_clock;
 
