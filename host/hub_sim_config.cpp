@@ -1,28 +1,16 @@
 #include "host/hub_sim_config.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <sstream>
+#include <android-base/parseint.h>
+#include <android-base/strings.h>
 
 namespace {
 
-std::vector<std::string> split(const std::string& value, char separator) {
-  std::vector<std::string> parts;
-  std::istringstream in(value);
-  for (std::string part; std::getline(in, part, separator);) {
-    parts.push_back(part);
-  }
-  return parts;
-}
-
-// A whole decimal number, without sign, that fits 64 bits.
+// A whole decimal number, without sign, that fits 64 bits. ParseUint alone
+// would also take leading blanks, a plus sign and hexadecimal.
 std::optional<unsigned long long> decimal(const std::string& text) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
-    return std::nullopt;
-  }
-  errno = 0;
-  const unsigned long long number = std::strtoull(text.c_str(), nullptr, 10);
-  if (errno == ERANGE) {
+  unsigned long long number = 0;
+  if (text.find_first_not_of("0123456789") != std::string::npos ||
+      !android::base::ParseUint(text, &number)) {
     return std::nullopt;
   }
   return number;
@@ -48,7 +36,7 @@ std::vector<sensor_uid> parse_suid_list(const std::string& value) {
   if (value == "none") {
     return suids;
   }
-  for (const std::string& entry : split(value, ',')) {
+  for (const std::string& entry : android::base::Split(value, ",")) {
     const size_t colon = entry.find(':');
     if (colon == std::string::npos) {
       continue;
@@ -63,7 +51,7 @@ std::vector<sensor_uid> parse_suid_list(const std::string& value) {
 }
 
 bool create_number_listed(const std::string& value, unsigned long number) {
-  for (const std::string& entry : split(value, ',')) {
+  for (const std::string& entry : android::base::Split(value, ",")) {
     const std::optional<unsigned long long> listed = decimal(entry);
     if (listed && *listed == number) {
       return true;

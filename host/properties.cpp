@@ -1,7 +1,8 @@
 #include "interfaces/properties.h"
 
+#include <android-base/parseint.h>
+
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -27,12 +28,8 @@ std::optional<std::string> host_property(const std::string& key) {
 
 long host_property_number(const std::string& key, long fallback) {
   const std::optional<std::string> value = host_property(key);
-  if (!value || value->empty()) {
-    return fallback;
-  }
-  char* end = nullptr;
-  const long number = std::strtol(value->c_str(), &end, 10);
-  return *end == '\0' ? number : fallback;
+  long number = 0;
+  return value && android::base::ParseInt(*value, &number) ? number : fallback;
 }
 
 int property_get(const char* key, char* value, const char* default_value) {

@@ -1,11 +1,11 @@
+#include <android-base/file.h>
+#include <android-base/stringprintf.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdarg>
-#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -39,50 +39,21 @@ char level_letter(int level) {
   }
 }
 
-void write_all(const std::string& line) {
-  const char* data = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    const ssize_t written = write(STDERR_FILENO, data, left);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return;
-    }
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
-}
-
 __attribute__((format(printf, 3, 0))) void emit(int level, const char* line_tag, const char* format,
                                                 va_list args) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  char head[96];
-  const int head_len =
-      snprintf(head, sizeof head, "%lld.%06ld %d %ld %c ", static_cast<long long>(now.tv_sec),
-               now.tv_nsec / 1000, static_cast<int>(getpid()),
-               static_cast<long>(syscall(SYS_gettid)), level_letter(level));
-  std::string line(head, static_cast<size_t>(head_len));
-  line += line_tag;
-  line += ": ";
-
-  va_list measure;
-  va_copy(measure, args);
-  const int text_len = vsnprintf(nullptr, 0, format, measure);
-  va_end(measure);
-  if (text_len > 0) {
-    const size_t at = line.size();
-    line.resize(at + static_cast<size_t>(text_len) + 1);
-    vsnprintf(line.data() + at, static_cast<size_t>(text_len) + 1, format, args);
-    line.resize(at + static_cast<size_t>(text_len));
-  }
+  std::string line = android::base::StringPrintf(
+      "%lld.%06ld %d %ld %c %s: ", static_cast<long long>(now.tv_sec), now.tv_nsec / 1000,
+      static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)), level_letter(level),
+      line_tag);
+  android::base::StringAppendV(&line, format, args);
   // A trailing line feed in the format ends the line; it adds no empty line.
-  if (line.empty() || line.back() != '\n') {
+  if (line.back() != '\n') {
     line.push_back('\n');
   }
-  write_all(line);
+  // Unexamined: a line that standard error refuses has nowhere else to go.
+  static_cast<void>(android::base::WriteFully(STDERR_FILENO, line.data(), line.size()));
 }
 
 }  // namespace

@@ -5,14 +5,15 @@
 // quiet) until killed, unless sim.trcap.ignore_kill is true; a kill (-k with
 // -p N or -g N) signals the running launches that were given the same option,
 // and exits.
+#include <android-base/file.h>
+#include <android-base/stringprintf.h>
+#include <android-base/strings.h>
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,13 +47,14 @@ options parse(const std::vector<std::string>& args) {
   return o;
 }
 
+// Each argument ends with a zero byte; a process that has gone has none.
 std::vector<std::string> cmdline_of(const std::string& pid) {
-  std::ifstream in("/proc/" + pid + "/cmdline", std::ios::binary);
-  std::vector<std::string> args;
-  for (std::string arg; std::getline(in, arg, '\0');) {
-    args.push_back(arg);
+  std::string text;
+  if (!android::base::ReadFileToString("/proc/" + pid + "/cmdline", &text) || text.empty()) {
+    return {};
   }
-  return args;
+  text.pop_back();
+  return android::base::Split(text, std::string(1, '\0'));
 }
 
 bool is_trcap(const std::string& program) {
@@ -86,11 +88,12 @@ int kill_matching(const std::string& group) {
 }
 
 void write_capture_file(const options& o, unsigned long sequence) {
-  const std::string dir = o.output.value_or(".");
-  std::ostringstream name;
-  name << dir << "/trcap_" << getpid() << "_" << sequence << ".bin";
-  std::ofstream(name.str(), std::ios::binary)
-      << "simulated capture " << o.group.value_or("") << " #" << sequence << "\n";
+  using android::base::StringPrintf;
+  const std::string name = StringPrintf("%s/trcap_%d_%lu.bin", o.output.value_or(".").c_str(),
+                                        static_cast<int>(getpid()), sequence);
+  // Best effort, as a capture tool's: a directory removed meanwhile gets nothing.
+  static_cast<void>(android::base::WriteStringToFile(
+      StringPrintf("simulated capture %s #%lu\n", o.group.value_or("").c_str(), sequence), name));
 }
 
 [[noreturn]] void capture(const options& o) {
