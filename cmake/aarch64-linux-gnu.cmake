@@ -1,22 +1,27 @@
-# Cross build for the device's architecture (AArch64) with Debian's cross
-# compiler and Debian's arm64 multiarch libraries (libprotobuf-dev:arm64,
-# libgtest-dev:arm64, libgmock-dev:arm64); tools/cross_aarch64 installs them
-# and uses this file:
+# Cross build for the device's architecture (AArch64) with clang, as the
+# device's platform builds, targeting aarch64-linux-gnu, with Debian's cross
+# binutils (binutils-aarch64-linux-gnu) and Debian's arm64 multiarch libraries
+# (libstdc++-12-dev:arm64, libprotobuf-dev:arm64, libgtest-dev:arm64,
+# libgmock-dev:arm64, android-libbase-dev:arm64); tools/cross_aarch64 installs
+# them and uses this file:
 #   cmake -S . -B build-aarch64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
 # Test binaries run under qemu-user (qemu-aarch64 BINARY, no -L): the binary's
 # interpreter /lib/ld-linux-aarch64.so.1 and its libraries in
 # /lib/aarch64-linux-gnu come from the arm64 multiarch libc6.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+set(CMAKE_C_COMPILER clang)
+set(CMAKE_C_COMPILER_TARGET aarch64-linux-gnu)
+set(CMAKE_CXX_COMPILER clang++)
+set(CMAKE_CXX_COMPILER_TARGET aarch64-linux-gnu)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)
 
 # Multiarch has no separate sysroot: the arm64 libraries are in
-# /usr/lib/aarch64-linux-gnu (found through the library architecture), the
-# arm64 headers in /usr/include/aarch64-linux-gnu and the shared ones in
-# /usr/include (both on the cross compiler's own search path). The host's
-# x86_64 directories are never searched, programs are the host's.
+# /usr/lib/aarch64-linux-gnu (found through the library architecture; clang
+# takes libstdc++ and libgcc from /usr/lib/gcc/aarch64-linux-gnu/12), the arm64
+# headers in /usr/include/aarch64-linux-gnu and the shared ones in /usr/include
+# (both on clang's search path for the target). The host's x86_64 directories
+# are never searched, programs are the host's.
 set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
 set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu /usr/include/x86_64-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
