@@ -3,7 +3,10 @@
 #include "daemon/log.h"
 #include "interfaces/properties.h"
 
-// Construction order is the order of definition within this file.
+// Construction order is the order of definition within this file. A throw
+// here (a worker without a thread) ends the process before main, as it should:
+// a daemon without its threads serves nothing.
+// NOLINTBEGIN(cert-err58-cpp)
 worker diag_worker;
 worker aont_worker;
 worker odl_worker;
@@ -17,6 +20,7 @@ const std::unordered_map<char, sensors_log::log_level> log_level_map = {
     {'V', sensors_log::verbose},
 };
 bool diag_init_done = false;
+// NOLINTEND(cert-err58-cpp)
 
 void set_log_level(char key) {
   const auto found = log_level_map.find(key);

@@ -70,7 +70,8 @@ void write_start_command() {
   if (written != sizeof odl_start_command) {
     SNS_LOG_AS("handle_diag_settings", sensors_log::error, " write error to diag_odl_file");
   }
-  std::fclose(file);
+  // Unexamined, as the daemon's: the count written is what it reports.
+  static_cast<void>(std::fclose(file));
 }
 
 }  // namespace

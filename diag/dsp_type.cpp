@@ -17,7 +17,8 @@ struct dir_closer {
   void operator()(DIR* dir) const { closedir(dir); }
 };
 struct file_closer {
-  void operator()(FILE* file) const { std::fclose(file); }
+  // A stream only read has nothing to lose on its close.
+  void operator()(FILE* file) const { static_cast<void>(std::fclose(file)); }
 };
 
 // The DSP type named by the bytes of one name file. The bytes may hold zeros

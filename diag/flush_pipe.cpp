@@ -1,4 +1,5 @@
 // wait_handle_flush, the second half of the diagnostic settings task.
+#include <android-base/stringprintf.h>
 #include <android-base/unique_fd.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -6,7 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <string>
 
 #include "daemon/env.h"
 #include "daemon/log.h"
@@ -29,9 +30,8 @@ constexpr unsigned int own_writer_retry_pause_us = 1000000;
 // path holds by then (another FIFO, a regular file), the writer is on the
 // very pipe that the task reads.
 unique_fd open_own_writer(const unique_fd& reader) {
-  char path[40];
-  std::snprintf(path, sizeof path, "/proc/self/fd/%d", reader.get());
-  return unique_fd(open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+  const std::string path = android::base::StringPrintf("/proc/self/fd/%d", reader.get());
+  return unique_fd(open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
 }
 
 // Drains peripheral 3, then 9 only if 3 succeeded; one error line either way.

@@ -40,7 +40,8 @@ std::string capture_directory(const std::tm* local) {
   std::string stamp = "date_time";
   if (local != nullptr) {
     char formatted[80] = {};
-    strftime(formatted, sizeof formatted, "%Y-%m-%d-%H-%M-%S", local);
+    // Never 0: six fields of at most 11 characters and five dashes fit.
+    static_cast<void>(strftime(formatted, sizeof formatted, "%Y-%m-%d-%H-%M-%S", local));
     stamp = formatted;
     std::replace(stamp.begin(), stamp.end(), '-', '_');
   }
