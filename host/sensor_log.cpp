@@ -1,6 +1,6 @@
 #include <android-base/file.h>
 #include <android-base/stringprintf.h>
-#include <sys/syscall.h>
+#include <android-base/threads.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -45,8 +45,8 @@ __attribute__((format(printf, 3, 0))) void emit(int level, const char* line_tag,
   clock_gettime(CLOCK_MONOTONIC, &now);
   std::string line = android::base::StringPrintf(
       "%lld.%06ld %d %ld %c %s: ", static_cast<long long>(now.tv_sec), now.tv_nsec / 1000,
-      static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)), level_letter(level),
-      line_tag);
+      static_cast<int>(getpid()), static_cast<long>(android::base::GetThreadId()),
+      level_letter(level), line_tag);
   android::base::StringAppendV(&line, format, args);
   // A trailing line feed in the format ends the line; it adds no empty line.
   if (line.back() != '\n') {

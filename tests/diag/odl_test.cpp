@@ -99,8 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(handle_events, applies_two_lines_once_per_modification_record_and_ends_on_a_failed_read) {
   // A regular file where the flush pipe should be: a stop writes no request into it.
   write_file(flush_pipe_path, "not a pipe\n");
-  android::base::unique_fd records_in;
-  android::base::unique_fd records_out;
+  android::base::unique_fd records_in, records_out;
   ASSERT_TRUE(android::base::Pipe(&records_in, &records_out, O_NONBLOCK | O_CLOEXEC));
   const auto wake_up = [&](const std::string& file, const std::string& bytes) {
     write_file(odl_command_file, file);

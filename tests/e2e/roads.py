@@ -70,8 +70,7 @@ INDICATION = (
 
 
 def trcap(device, start=0):
-    lines = device.snapshot()[start:]
-    traced = [line.text for line in lines if line.tag == "trcap-sim"]
+    traced = [line.text for line in device.snapshot()[start:] if line.tag == "trcap-sim"]
     return [text for text in traced if text.startswith("trcap ")]
 
 

@@ -1,15 +1,14 @@
 #include "tests/fakes/fakes.h"
 
+#include <android-base/file.h>
+#include <android-base/threads.h>
 #include <gtest/gtest.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
-#include <fstream>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -69,15 +68,14 @@ bool wait_for(const std::string& entry) {
 }  // namespace journal
 
 void write_file(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  android::base::WriteStringToFile(content, path);
 }
 
 bool wait_until_asleep(const std::atomic<pid_t>& tid) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (std::chrono::steady_clock::now() < deadline) {
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid.load()) + "/stat");
     std::string line;
-    std::getline(stat, line);
+    android::base::ReadFileToString("/proc/self/task/" + std::to_string(tid) + "/stat", &line);
     // The state is the field after the command name, which ends at the last ')'.
     const size_t name_end = line.rfind(") ");
     if (tid.load() != 0 && name_end != std::string::npos && line[name_end + 2] == 'S') {
@@ -88,7 +86,7 @@ bool wait_until_asleep(const std::atomic<pid_t>& tid) {
   return false;
 }
 
-pid_t this_thread_id() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+pid_t this_thread_id() { return static_cast<pid_t>(android::base::GetThreadId()); }
 
 void sensors_log::set_tag(const char*) {}
 void sensors_log::set_level(log_level) {}
