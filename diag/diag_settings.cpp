@@ -9,8 +9,9 @@
 #include "daemon/env.h"
 #include "daemon/log.h"
 #include "diag/dsp_type.h"
-#include "diag/sensors_paths.h"
+#include "diag/odl_control.h"
 #include "interfaces/diag_lsm.h"
+#include "interfaces/odl_protocol.h"
 #include "interfaces/properties.h"
 
 namespace {
@@ -43,23 +44,17 @@ bool init_diag_client() {
 // Starts the capture tool in the background with the peripheral options of
 // this device's processor.
 void start_capture_tool() {
-  if (sensors_target::get_dsp_type() == sensors_target::DSP_TYPE_KORA) {
-    current_env().shell(
-        "/vendor/bin/trcap -g 16384 -f /data/vendor/sensors/Diag.cfg -w /data/vendor/sensors -o "
-        "/data/vendor/sensors & ");
-    current_env().shell(
-        "/vendor/bin/trcap -p 4 -f /data/vendor/sensors/Diag.cfg -w /data/vendor/sensors -o "
-        "/data/vendor/sensors & ");
-  } else {
-    current_env().shell(
-        "/vendor/bin/trcap -p 16 -f /data/vendor/sensors/Diag.cfg -w /data/vendor/sensors -o "
-        "/data/vendor/sensors & ");
+  const bool kora = sensors_target::get_dsp_type() == sensors_target::DSP_TYPE_KORA;
+  if (kora) {
+    current_env().shell(launch_line(odl::kora_group_option, odl::sensors_directory).c_str());
   }
+  current_env().shell(
+      launch_line(odl::variant_option(kora, false), odl::sensors_directory).c_str());
 }
 
 // Tells the on-device-logging channel that capture runs, through its command file.
 void write_start_command() {
-  FILE* file = std::fopen(odl_command_file, "w");
+  FILE* file = std::fopen(odl::command_file, "w");
   SNS_LOG_AS("handle_diag_settings", sensors_log::info, " after opening file ");
   if (file == nullptr) {
     SNS_LOG_AS("handle_diag_settings", sensors_log::error, " error opening diag_odl_file");
@@ -113,7 +108,7 @@ void handle_diag_settings() {
     SNS_LOG(sensors_log::error, "Set SNS TX MODE failed and return val: %d", result);
   }
 
-  if (!circular || access(diag_cfg_path, F_OK) != 0) {
+  if (!circular || access(odl::diag_cfg_path, F_OK) != 0) {
     return;
   }
   SNS_LOG(sensors_log::info, " Diag.cfg present: starting trcap ");

@@ -12,8 +12,8 @@
 #include "daemon/env.h"
 #include "daemon/log.h"
 #include "diag/diag_settings.h"
-#include "diag/sensors_paths.h"
 #include "interfaces/diag_lsm.h"
+#include "interfaces/odl_protocol.h"
 
 using android::base::unique_fd;
 
@@ -49,13 +49,13 @@ void drain_sensor_peripherals() {
 }  // namespace
 
 void wait_handle_flush() {
-  if (mkfifo(flush_pipe_path, 0666) != 0 && errno != EEXIST) {
+  if (mkfifo(odl::flush_pipe_path, 0666) != 0 && errno != EEXIST) {
     SNS_LOG(sensors_log::error, "mkfifo error: %i", errno);
     return;
   }
   // Blocks until a writer opens the pipe. Close-on-exec: the capture tools
   // started through the shell must not inherit the pipe and eat requests.
-  const unique_fd reader(open(flush_pipe_path, O_RDONLY | O_CLOEXEC));
+  const unique_fd reader(open(odl::flush_pipe_path, O_RDONLY | O_CLOEXEC));
   if (!reader.ok()) {
     SNS_LOG(sensors_log::error, "open error: %i", errno);
     return;
@@ -63,7 +63,7 @@ void wait_handle_flush() {
   // A file left at the path opens at once and would read as data for ever.
   struct stat status {};
   if (fstat(reader.get(), &status) != 0 || !S_ISFIFO(status.st_mode)) {
-    SNS_LOG(sensors_log::error, "%s is not a FIFO", flush_pipe_path);
+    SNS_LOG(sensors_log::error, "%s is not a FIFO", odl::flush_pipe_path);
     return;
   }
   // When its own writer cannot be opened the task serves all the same and

@@ -18,7 +18,7 @@
 #include "diag/inotify_records.h"
 #include "diag/odl_commands.h"
 #include "diag/odl_control.h"
-#include "diag/sensors_paths.h"
+#include "interfaces/odl_protocol.h"
 
 namespace {
 
@@ -31,9 +31,9 @@ bool handle_events(int inotify_fd) {
   char buffer[event_buffer_size] = {};
   // Close-on-exec, so that capture tool instances started meanwhile do not
   // hold the FIFO open.
-  android::base::unique_fd flush(open(flush_pipe_path, O_WRONLY | O_CLOEXEC));
+  android::base::unique_fd flush(open(odl::flush_pipe_path, O_WRONLY | O_CLOEXEC));
   if (!flush.ok()) {
-    SNS_LOG(sensors_log::error, " Unable to open the pipe : %s", flush_pipe_path);
+    SNS_LOG(sensors_log::error, " Unable to open the pipe : %s", odl::flush_pipe_path);
     return false;
   }
   // A file left at the FIFO's path is somebody's data, not a flush request
@@ -76,12 +76,12 @@ bool handle_events(int inotify_fd) {
 void trcap_capture() {
   SNS_LOG(sensors_log::info, " in trcap_capture ");
   // Empty the command file: whatever it held before is never acted upon.
-  FILE* file = fopen(odl_command_file, "w");
+  FILE* file = fopen(odl::command_file, "w");
   current_env().pause_us(setup_pause_us);
   if (file != nullptr) {
     static_cast<void>(fclose(file));  // nothing was written: nothing to lose
   }
-  if (chmod(odl_command_file, 0777) != 0) {
+  if (chmod(odl::command_file, 0777) != 0) {
     const int error = errno;
     SNS_LOG(sensors_log::error, "fail to change permission on diag_odl_file, err = %d, %s", error,
             strerror(error));
@@ -92,7 +92,7 @@ void trcap_capture() {
     return;
   }
   // Unexamined: without a watch the loop below simply never wakes.
-  inotify_add_watch(inotify.get(), odl_command_file, IN_MODIFY | IN_CREATE);
+  inotify_add_watch(inotify.get(), odl::command_file, IN_MODIFY | IN_CREATE);
   pollfd entry{inotify.get(), POLLIN, 0};
   while (true) {
     SNS_LOG(sensors_log::info, " before poll - for modify event");

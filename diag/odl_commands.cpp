@@ -4,13 +4,14 @@
 #include <fstream>
 
 #include "daemon/log.h"
+#include "interfaces/odl_protocol.h"
 
 std::vector<std::string> get_odl_commands() {
   std::vector<std::string> commands;
   try {
-    std::ifstream file(odl_command_file, std::ios::binary);
+    std::ifstream file(odl::command_file, std::ios::binary);
     if (!file.is_open()) {
-      SNS_LOG(sensors_log::error, " Failed to open %s ", odl_command_file);
+      SNS_LOG(sensors_log::error, " Failed to open %s ", odl::command_file);
       return commands;
     }
     read_odl_lines(file, commands);
@@ -43,5 +44,5 @@ odl_action odl_action_for(const std::vector<std::string>& commands) {
 }
 
 bool packets_wanted(const std::vector<std::string>& commands) {
-  return commands[1] == packets_option;
+  return commands[1] == odl::packets_option;
 }

@@ -7,11 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "diag/sensors_paths.h"
-
-// The second line that asks for the capture tool's packet variants.
-inline constexpr const char* packets_option = "enable_HLOS_packets";
-
 // The file's non-empty lines, in file order, each logged as it is read. An
 // std::exception while reading is logged and the lines gathered until then
 // are returned; a file that cannot be opened gives an empty list.

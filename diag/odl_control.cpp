@@ -12,40 +12,38 @@
 #include "daemon/sensordaemon.h"
 #include "diag/dsp_type.h"
 #include "diag/odl_commands.h"
-#include "diag/sensors_paths.h"
+#include "interfaces/odl_protocol.h"
 
 namespace {
 
-constexpr const char* head_g = "/vendor/bin/trcap -g 16384 -f /data/vendor/sensors/Diag.cfg -w ";
-constexpr const char* head_p4 = "/vendor/bin/trcap -p 4 -f /data/vendor/sensors/Diag.cfg -w ";
-constexpr const char* head_p5 = "/vendor/bin/trcap -p 5 -f /data/vendor/sensors/Diag.cfg -w ";
-constexpr const char* head_p16 = "/vendor/bin/trcap -p 16 -f /data/vendor/sensors/Diag.cfg -w ";
-constexpr const char* head_p17 = "/vendor/bin/trcap -p 17 -f /data/vendor/sensors/Diag.cfg -w ";
-constexpr const char* kill_head = "/vendor/bin/trcap -k -p ";
-constexpr const char* kill_g = "/vendor/bin/trcap -k -g 16384 ";
-
-constexpr unsigned int pause_after_stop_us = 5000000;
-constexpr unsigned int pause_after_start_us = 3000000;
-
 bool on_kora() { return sensors_target::get_dsp_type() == sensors_target::DSP_TYPE_KORA; }
 
-// Runs the tool in the background writing into `directory`.
-std::string launch_line(const char* head, const std::string& directory) {
-  return head + directory + " -o " + directory + " & ";
+// The kill line of the capture tool started with `option`; it runs to its end.
+std::string kill_line(const char* option) {
+  return std::string(odl::capture_tool) + " -k " + option;
+}
+
+unsigned int microseconds(std::chrono::seconds pause) {
+  return static_cast<unsigned int>(std::chrono::microseconds(pause).count());
 }
 
 }  // namespace
 
+std::string launch_line(const char* option, const std::string& directory) {
+  return std::string(odl::capture_tool) + " " + option + " -f " + odl::diag_cfg_path + " -w " +
+         directory + " -o " + directory + " & ";
+}
+
 std::string capture_directory(const std::tm* local) {
-  std::string stamp = "date_time";
+  std::string stamp = odl::capture_fallback_stamp;
   if (local != nullptr) {
     char formatted[80] = {};
     // Never 0: six fields of at most 11 characters and five dashes fit.
-    static_cast<void>(strftime(formatted, sizeof formatted, "%Y-%m-%d-%H-%M-%S", local));
+    static_cast<void>(strftime(formatted, sizeof formatted, odl::capture_stamp_format, local));
     stamp = formatted;
     std::replace(stamp.begin(), stamp.end(), '-', '_');
   }
-  return capture_directory_prefix + stamp;
+  return std::string(odl::sensors_directory) + "/" + odl::capture_prefix + stamp;
 }
 
 void stop_odl_capture(const std::vector<std::string>& commands, int flush_fd) {
@@ -55,20 +53,19 @@ void stop_odl_capture(const std::vector<std::string>& commands, int flush_fd) {
   // The drain request is best effort: its outcome is not examined.
   [[maybe_unused]] const ssize_t written = write(flush_fd, "1", 1);
   SNS_LOG_AS("handle_events", sensors_log::info, "Daig : Killing current ODL instance ");
-  const bool packets = packets_wanted(commands);
+  const bool kora = on_kora();
   env& e = current_env();
-  if (on_kora()) {
-    e.shell((std::string(kill_head) + (packets ? "5" : "4")).c_str());
-    e.shell(kill_g);
-  } else {
-    e.shell((std::string(kill_head) + (packets ? "17" : "16")).c_str());
+  e.shell(kill_line(odl::variant_option(kora, packets_wanted(commands))).c_str());
+  if (kora) {
+    // The group tool's kill line ends in a blank.
+    e.shell((kill_line(odl::kora_group_option) + " ").c_str());
   }
   last_odl_command = commands[0];
-  e.pause_us(pause_after_stop_us);
+  e.pause_us(microseconds(odl::pause_after_stop));
 }
 
 void start_odl_capture(const std::vector<std::string>& commands) {
-  if (access(diag_cfg_path, F_OK) != 0) {
+  if (access(odl::diag_cfg_path, F_OK) != 0) {
     return;
   }
   SNS_LOG_AS("handle_events", sensors_log::info, "Daig : Diag.cfg present: starting trcap");
@@ -85,19 +82,16 @@ void start_odl_capture(const std::vector<std::string>& commands) {
     return;
   }
   const bool packets = packets_wanted(commands);
-  std::string first;
-  std::string second;
-  if (on_kora()) {
-    first = launch_line(head_g, directory);
-    second = launch_line(packets ? head_p5 : head_p4, directory);
-  } else {
-    first = launch_line(packets ? head_p17 : head_p16, directory);
-  }
   env& e = current_env();
-  e.shell(first.c_str());
-  if (!second.empty() && on_kora()) {
-    e.shell(second.c_str());
+  if (on_kora()) {
+    e.shell(launch_line(odl::kora_group_option, directory).c_str());
+    // Asked again before the second line; the probe keeps a match, so it is kora still.
+    if (on_kora()) {
+      e.shell(launch_line(odl::variant_option(true, packets), directory).c_str());
+    }
+  } else {
+    e.shell(launch_line(odl::variant_option(false, packets), directory).c_str());
   }
   last_odl_command = commands[0];
-  e.pause_us(pause_after_start_us);
+  e.pause_us(microseconds(odl::pause_after_start));
 }

@@ -22,3 +22,7 @@ void start_odl_capture(const std::vector<std::string>& commands);
 // The capture directory for local time `local`, or the fixed fallback name
 // when the local time could not be computed (null).
 std::string capture_directory(const std::tm* local);
+
+// The launch line of the capture tool with `option` ("-p 16"), writing into
+// `directory`: the shell runs it in the background and returns at once.
+std::string launch_line(const char* option, const std::string& directory);

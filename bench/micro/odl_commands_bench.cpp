@@ -8,11 +8,12 @@
 #include <string>
 
 #include "diag/odl_commands.h"
+#include "interfaces/odl_protocol.h"
 
 namespace {
 
 bool write_command_file(const std::string& content) {
-  std::ofstream file(odl_command_file, std::ios::binary | std::ios::trunc);
+  std::ofstream file(odl::command_file, std::ios::binary | std::ios::trunc);
   file << content;
   return static_cast<bool>(file.flush());
 }

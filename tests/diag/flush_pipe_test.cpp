@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "diag/diag_settings.h"
-#include "diag/sensors_paths.h"
+#include "interfaces/odl_protocol.h"
 #include "tests/fakes/fakes.h"
 
 namespace {
@@ -34,12 +34,12 @@ struct replacement {
 class flush_pipe_path_taken : public testing::TestWithParam<replacement> {};
 
 TEST_P(flush_pipe_path_taken, serves_and_takes_a_writer_only_on_its_own_pipe) {
-  unlink(flush_pipe_path);
-  ASSERT_EQ(mkfifo(flush_pipe_path, 0600), 0);
+  unlink(odl::flush_pipe_path);
+  ASSERT_EQ(mkfifo(odl::flush_pipe_path, 0600), 0);
   // The test's own handle on the pipe, kept whatever the path holds later.
-  const unique_fd pipe(open(flush_pipe_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  const unique_fd pipe(open(odl::flush_pipe_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   ASSERT_TRUE(pipe.ok()) << "errno " << errno;
-  unique_fd first = writer(flush_pipe_path);  // lets the task's blocking open return
+  unique_fd first = writer(odl::flush_pipe_path);  // lets the task's blocking open return
   ASSERT_TRUE(first.ok()) << "errno " << errno;
   ASSERT_EQ(fchmod(pipe.get(), 0444), 0);
   std::atomic<pid_t> flush_thread{0};
@@ -65,13 +65,13 @@ TEST_P(flush_pipe_path_taken, serves_and_takes_a_writer_only_on_its_own_pipe) {
   // Its writer has hung up: the task pauses between tries until it may open a writer of its own.
   ASSERT_TRUE(journal::wait_for("pause 1000000")) << "waited 10 s for a paused retry";
 
-  const std::string other = std::string(flush_pipe_path) + ".other";
+  const std::string other = std::string(odl::flush_pipe_path) + ".other";
   ASSERT_TRUE(!GetParam().fifo || mkfifo(other.c_str(), 0600) == 0);
   const unique_fd other_reader(
       open(other.c_str(), O_RDONLY | O_NONBLOCK | O_CREAT | O_CLOEXEC, 0600));
   ASSERT_TRUE(other_reader.ok()) << "errno " << errno;
   ASSERT_EQ(fchmod(other_reader.get(), 0666), 0);
-  ASSERT_EQ(rename(other.c_str(), flush_pipe_path), 0);
+  ASSERT_EQ(rename(other.c_str(), odl::flush_pipe_path), 0);
   journal::take();
   ASSERT_TRUE(journal::wait_for("pause 1000000"))
       << "waited 10 s for a paused retry after the path was taken";
@@ -90,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(table, flush_pipe_path_taken,
                          by_name);
 
 TEST(flush_pipe, a_regular_file_at_its_path_ends_the_task) {
-  write_file(flush_pipe_path, "not a pipe\n");
+  write_file(odl::flush_pipe_path, "not a pipe\n");
   std::thread(wait_handle_flush).detach();
   const std::string refused =
       "E wait_handle_flush: /data/vendor/sensors/sns_diag_flush is not a FIFO";

@@ -20,7 +20,7 @@
 #include "diag/odl_capture.h"
 #include "diag/odl_commands.h"
 #include "diag/odl_control.h"
-#include "diag/sensors_paths.h"
+#include "interfaces/odl_protocol.h"
 #include "tests/fakes/fakes.h"
 
 namespace {
@@ -45,7 +45,7 @@ TEST(read_odl_lines, passes_an_error_part_way_through_on_and_keeps_the_lines_rea
 }
 
 TEST(get_odl_commands, logs_an_error_while_reading) {
-  ASSERT_EQ(mkdir(odl_command_file, 0755), 0);  // opens, but every read fails
+  ASSERT_EQ(mkdir(odl::command_file, 0755), 0);  // opens, but every read fails
   EXPECT_TRUE(get_odl_commands().empty());
   EXPECT_THAT(
       journal::take(),
@@ -98,11 +98,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(handle_events, applies_two_lines_once_per_modification_record_and_ends_on_a_failed_read) {
   // A regular file where the flush pipe should be: a stop writes no request into it.
-  write_file(flush_pipe_path, "not a pipe\n");
+  write_file(odl::flush_pipe_path, "not a pipe\n");
   android::base::unique_fd records_in, records_out;
   ASSERT_TRUE(android::base::Pipe(&records_in, &records_out, O_NONBLOCK | O_CLOEXEC));
   const auto wake_up = [&](const std::string& file, const std::string& bytes) {
-    write_file(odl_command_file, file);
+    write_file(odl::command_file, file);
     EXPECT_EQ(write(records_out.get(), bytes.data(), bytes.size()),
               static_cast<ssize_t>(bytes.size()));
     return handle_events(records_in.get());
@@ -121,7 +121,7 @@ TEST(handle_events, applies_two_lines_once_per_modification_record_and_ends_on_a
                    "I handle_events: Daig : Killing current ODL instance ",
                    "shell /vendor/bin/trcap -k -p 16", "pause 5000000",
                    "I handle_events: event : file1 ", modified, stop, x, stop, x}));
-  std::ifstream flush_file(flush_pipe_path);
+  std::ifstream flush_file(odl::flush_pipe_path);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(flush_file), {}), "not a pipe\n");
 }
 
