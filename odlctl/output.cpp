@@ -203,11 +203,13 @@ verdict status_report(const snapshot& s) {
     out += "last command: " + command_name(s.command) + ", written " +
            age_text(s.command.written, s.now) + "\n";
   }
-  if (s.space)
+  if (s.space) {
     out += StringPrintf("free space: %llu of %llu bytes\n", s.space->first, s.space->second);
-  if (s.blind.any())
+  }
+  if (s.blind.any()) {
     out +=
         "unseen: " + blind_text(s.blind) + ": a capture without a capture tool seen is unknown\n";
+  }
   std::vector<std::string> problems = {s.command.error, s.sensors_error};
   unsigned long long bytes = 0;
   size_t files = 0;

@@ -239,8 +239,9 @@ unique_fd open_sensors(const std::string& root, std::string& error) {
   std::string reached = root;
   for (const std::string& name : Split(odl::sensors_directory + 1, "/")) {
     reached += "/" + name;
-    if (dir.ok())
+    if (dir.ok()) {
       dir.reset(openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
     if (!dir.ok()) {
       const bool link = errno == ELOOP || errno == ENOTDIR;
       error = "cannot read " + root + odl::sensors_directory + ": " +

@@ -45,8 +45,9 @@ bool lock(int file, const arguments& args, const request& r, int& signal) {
   bool told = false;
   const auto locked = [&](bool last) -> std::optional<bool> {
     if (flock(file, LOCK_EX | LOCK_NB) == 0) return true;
-    if (!std::exchange(told, true))
+    if (!std::exchange(told, true)) {
       fail(what + " waits for the command file's lock, which another controller holds");
+    }
     return last ? std::optional(false) : std::nullopt;
   };
   return watch(deadline, lock_look, {}, signal, locked).value_or(false);

@@ -33,8 +33,9 @@ void catch_end_signals() {
   sigemptyset(&ends);
   for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction current {};
-    if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+    if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
       sigaddset(&ends, sig);
+    }
   }
   sigprocmask(SIG_BLOCK, &ends, nullptr);
   signals().reset(signalfd(-1, &ends, SFD_CLOEXEC | SFD_NONBLOCK));

@@ -24,6 +24,8 @@ BOUND = ["unshare", "-rm", "sh", "-c", 'mount --bind "$1" "$2" && shift 2 && exe
 # One where the sensors directory "$1" is read-only but for the command file (then the command).
 READ_ONLY = 'mount --bind "$1" "$1" && mount --bind "$1/file1" "$1/file1" && mount -o remount'
 READ_ONLY = ["unshare", "-rm", "sh", "-c", READ_ONLY + ',bind,ro "$1" && shift && exec "$@"', "sh"]
+# Files made and removed as fast as Python goes, in the directory argv[1].
+CHURN = "import os,sys\nwhile 1:\n for i in range(64):\n  open(f'{sys.argv[1]}/{i}','w').close()\n  os.path.exists(f'{sys.argv[1]}/{i^32}') and os.unlink(f'{sys.argv[1]}/{i^32}')"
 # The command with a descriptor 3 of the caller's: its standard output.
 SHARING = ["sh", "-c", '"$@" 3>&1', "sh"]
 
@@ -108,9 +110,11 @@ class OdlctlRoads(Road):
             self.assertRegex(device.odlctl("status").out, guarded)
             records = lambda: sorted(name for name in os.listdir(sensors) if "_guard_" in name)
             self.assertEqual(records(), [f"odlctl_guard_{guard}", "odlctl_guard_notes.txt"])
-            until(
-                lambda: not os.path.exists(f"/proc/{guard}"), "the guard's stop on time", timeout=15
-            )
+            forged = f"{os.path.basename(directory)} 99999999999\n".encode()  # past 2100
+            device.write(f"{SENSORS}/odlctl_guard_{guard}", forged)
+            self.assertNotIn(f"pid {guard} stops", device.odlctl("status").out)
+            gone = lambda: not os.path.exists(f"/proc/{guard}")
+            until(gone, "the guard's stop on time", timeout=15)
             # In the foreground, a guard killed: its controller stops the capture itself.
             with Controller(device, "start", "--for", "30") as timed:
                 directory = started(timed.line())
@@ -185,8 +189,7 @@ class OdlctlRoads(Road):
             # Entries that come and go during the walk are no error.
             capture = device.path(f"{SENSORS}/odl_sns_2021_01_01_00_00_00")
             os.mkdir(capture)
-            rotate = 'while :; do for i in 0 1 2 3 4 5 6 7; do : >"$1/f$i"; rm -f "$1/f$((i ^ 4))"; done; done'
-            with subprocess.Popen(["sh", "-c", rotate, "sh", capture]) as rotating:
+            with subprocess.Popen([sys.executable, "-c", CHURN, capture]) as rotating:
                 statuses = [device.odlctl("status") for _ in range(20)]
                 rotating.kill()
             self.assertEqual([(run.status, run.err) for run in statuses], [(0, "")] * 20)
