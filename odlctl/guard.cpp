@@ -101,11 +101,13 @@ std::optional<int> wait_for_the_stop(const arguments& args, const own_capture& o
   const auto decide = [&own](const snapshot& s, bool settled) {
     return decide_timed_stop(s, own, settled);
   };
+  bool first = true;
   for (;;) {
     int signal = 0;
     const auto changed = watch(stop_at, 0ms, {changes.get(), control}, signal, [&](bool last) {
       char events[4096];
-      bool drained = false;
+      // The first look comes before any event: a command written before the watch was set.
+      bool drained = std::exchange(first, false);
       while (read(changes.get(), events, sizeof events) > 0) drained = true;
       const bool now = last || readable(control);
       return now || drained ? std::optional(!now) : std::nullopt;
