@@ -92,7 +92,7 @@ void become_guard(std::vector<int> keep) {
 // another controller's command ended the guard's business; none when the
 // stop is its own to write.
 std::optional<int> wait_for_the_stop(const arguments& args, const own_capture& own, int sensors,
-                                     boot_time stop_at, int control) {
+                                     boot_time stop_at, int control, unique_fd& ready) {
   const unique_fd changes(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   // The command file in the sensors directory as opened, whatever its path leads to now.
   const char* name = std::strrchr(odl::command_file, '/') + 1;
@@ -116,6 +116,8 @@ std::optional<int> wait_for_the_stop(const arguments& args, const own_capture& o
     const std::optional<answer> a = signal == 0 && changed.value_or(false)
                                         ? decide_settled(args, seen, signal, decide)
                                         : std::nullopt;
+    // Ready once it has looked: from then on it sleeps until something changes.
+    ready.reset();
     if (!a) return std::nullopt;
     if (a->what != finding::go) return print(say(seen, *a, own.name));
   }
@@ -151,9 +153,8 @@ std::optional<int> wait_for_the_stop(const arguments& args, const own_capture& o
   dup2(nowhere.get(), 0);
   dup2(args.background ? nowhere.get() : ends.out.get(), 1);
   dup2(args.background ? nowhere.get() : ends.err.get(), 2);
-  ends.ready.reset();
   std::optional<int> status =
-      wait_for_the_stop(args, own, sensors.get(), stop_at, ends.control.get());
+      wait_for_the_stop(args, own, sensors.get(), stop_at, ends.control.get(), ends.ready);
   if (!status) {
     const switched stop = switch_capture(args, {false, own.packets, &own, true});
     const std::string cut =
