@@ -110,7 +110,9 @@ enum reading : unsigned {
   read_growth = 1U << 1,  // the trees when processes cannot all be seen
   read_processes = 1U << 2,
   read_command = 1U << 3,
-  read_extras = 1U << 4,  // the configuration, the flush pipe, the space, the guards
+  read_config = 1U << 4,
+  read_guards = 1U << 5,
+  read_extras = 1U << 6,  // the flush pipe and the space
 };
 snapshot read_device(const std::string& root, unsigned parts);
 

@@ -130,7 +130,7 @@ std::optional<int> wait_for_the_stop(const arguments& args, const own_capture& o
   const unique_fd sensors = open_sensors(args.root, error);
   const std::string path = args.root + odl::sensors_directory + "/" + own.name;
   // The records of guards that were killed before they could remove their own.
-  const snapshot s = read_device(args.root, read_processes | read_extras);
+  const snapshot s = read_device(args.root, read_processes | read_guards);
   for (const guard_record& g : s.guards) {
     if (!g.runs && !s.blind.hidden) unlinkat(sensors.get(), guard_record_name(g.pid).c_str(), 0);
   }
@@ -142,10 +142,12 @@ std::optional<int> wait_for_the_stop(const arguments& args, const own_capture& o
   const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
   const unique_fd record(openat(sensors.get(), name.c_str(), flags, 0644));
   const bool recorded = record.ok() && android::base::WriteStringToFd(line, record.get());
+  const int record_error = errno;
   if (!recorded) {
+    if (record.ok()) unlinkat(sensors.get(), name.c_str(), 0);  // nothing half written stays
     fail(StringPrintf("warning: cannot record the guard in %s%s/%s: %s: status will not show it",
                       args.root.c_str(), odl::sensors_directory, name.c_str(),
-                      std::strerror(errno)));
+                      std::strerror(record_error)));
   }
   // Its controller's standard streams are none of its business: what it says goes to its
   // controller through the pipes, or nowhere in the background.

@@ -311,10 +311,12 @@ snapshot read_device(const std::string& root, unsigned parts) {
   captures_into(s, sensors.get(), names,
                 (parts & read_trees) != 0 || ((parts & read_growth) != 0 && s.blind.any()));
   if ((parts & read_command) != 0) s.command = last_command(sensors.get(), root);
-  if ((parts & read_extras) != 0) {
-    guards_into(s, sensors.get(), names);
+  if ((parts & read_guards) != 0) guards_into(s, sensors.get(), names);
+  if ((parts & read_config) != 0) {
     s.config_error =
         faccessat(sensors.get(), in_sensors(odl::diag_cfg_path), F_OK, 0) == 0 ? 0 : errno;
+  }
+  if ((parts & read_extras) != 0) {
     s.pipe = probe_flush_pipe(sensors.get(), nullptr, s.pipe_error);
     struct statvfs space {};
     if (fstatvfs(sensors.get(), &space) == 0) {

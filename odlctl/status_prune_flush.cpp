@@ -53,8 +53,8 @@ std::pair<unsigned long long, bool> remove_capture(int sensors, const capture& c
 }  // namespace
 
 int status(const arguments& args) {
-  return print(status_report(
-      read_device(args.root, read_trees | read_processes | read_command | read_extras)));
+  return print(status_report(read_device(args.root, read_trees | read_processes | read_command |
+                                                        read_config | read_guards | read_extras)));
 }
 
 int prune(const arguments& args) {

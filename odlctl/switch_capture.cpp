@@ -77,13 +77,14 @@ std::string write_command(int file, const std::string& path, const request& r, w
 std::optional<answer> decide_settled(
     const arguments& args, snapshot& seen, int& signal,
     const std::function<std::optional<answer>(const snapshot& s, bool settled)>& decide) {
-  seen = read_device(args.root, watched | read_command | read_extras);
+  const auto look = [&args] {
+    return read_device(args.root, watched | read_command | read_config);
+  };
+  seen = look();
   const boot_time settled_at = boot_clock::now() + pause_left(seen.command, seen.now);
   bool fresh = true;
   return watch(settled_at, settle_look, {}, signal, [&](bool last) {
-    if (!std::exchange(fresh, false)) {
-      seen = read_device(args.root, watched | read_command | read_extras);
-    }
+    if (!std::exchange(fresh, false)) seen = look();
     return decide(seen, last);
   });
 }
