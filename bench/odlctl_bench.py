@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """odlctl on a simulated device with 1000 old capture directories beside a
-running capture: the time of `status` and of `prune --keep 0 --dry-run`
+running capture and 1000 other processes: the time of `status` and of
+`prune --keep 0 --dry-run`
 (target: under 0.5 s each), and the CPU that a stop's wait costs while a
 capture tool that ignores the kill keeps it waiting (target: under 2 % of a
 core), and the wake-ups of a timed capture's guard while it waits (target:
@@ -25,6 +26,8 @@ FILES_EACH = 3
 RUNS = 5
 STOP_WAIT = 10
 GUARD_WATCH = 10
+# Other processes beside the device, each one more that odlctl looks at.
+CROWD = 1000
 
 
 def lay_out_old_captures(device):
@@ -90,6 +93,7 @@ def main(argv):
     with harness.Device(props=props, build=build) as device:
         device.wait_for(harness.WATCHING, timeout=60)
         lay_out_old_captures(device)
+        crowd = [subprocess.Popen(["sleep", "300"]) for _ in range(CROWD)]
         started = subprocess.run(
             [os.path.join(build, "odlctl"), "--root", device.root, "start"],
             capture_output=True,
@@ -101,9 +105,13 @@ def main(argv):
         prune = timed_runs(build, "--root", device.root, "prune", "--keep", "0", "--dry-run")
         cpu, wall = stop_wait_cpu(build, device)
         wake_ups = guard_wake_ups(build, device)
+        for process in crowd:
+            process.kill()
+            process.wait()
     print("### odlctl\n")
     print(
-        f"{OLD_CAPTURES} old capture directories of {FILES_EACH} files beside a running capture; "
+        f"{OLD_CAPTURES} old capture directories of {FILES_EACH} files beside a running capture "
+        f"and {CROWD} other processes; "
         f"{RUNS} runs each, target under 0.5 s:\n"
     )
     print("| command | median | slowest |")

@@ -9,7 +9,6 @@
 #include "daemon/env.h"
 #include "daemon/log.h"
 #include "diag/dsp_type.h"
-#include "diag/odl_control.h"
 #include "interfaces/diag_lsm.h"
 #include "interfaces/odl_protocol.h"
 #include "interfaces/properties.h"
@@ -46,10 +45,10 @@ bool init_diag_client() {
 void start_capture_tool() {
   const bool kora = sensors_target::get_dsp_type() == sensors_target::DSP_TYPE_KORA;
   if (kora) {
-    current_env().shell(launch_line(odl::kora_group_option, odl::sensors_directory).c_str());
+    current_env().shell(odl::launch_line(odl::kora_group_option, odl::sensors_directory).c_str());
   }
   current_env().shell(
-      launch_line(odl::variant_option(kora, false), odl::sensors_directory).c_str());
+      odl::launch_line(odl::variant_option(kora, false), odl::sensors_directory).c_str());
 }
 
 // Tells the on-device-logging channel that capture runs, through its command file.

@@ -55,14 +55,14 @@ bool handle_events(int inotify_fd) {
   if (length == 0) {
     return false;
   }
-  const odl_action action = odl_action_for(commands);
+  const odl::action action = odl::command_of(commands).what;
   for_each_inotify_record(
       buffer, sizeof buffer, static_cast<size_t>(length), [&](const inotify_record& record) {
         if ((record.mask & IN_MODIFY) != 0) {
           SNS_LOG_AS("handle_events", sensors_log::info, "handle_event : IN_MODIFY");
-          if (action == odl_action::stop) {
+          if (action == odl::action::stop) {
             stop_odl_capture(commands, flush.get());
-          } else if (action == odl_action::start) {
+          } else if (action == odl::action::start) {
             start_odl_capture(commands);
           }
         }

@@ -25,24 +25,7 @@ void read_odl_lines(std::istream& in, std::vector<std::string>& commands) {
   // getline catches what the line or the stream buffer throws and only sets
   // badbit; with badbit in the mask it throws it on, to the caller.
   in.exceptions(std::ios::badbit);
-  for (std::string line; std::getline(in, line);) {
+  odl::read_lines(in, commands, [](const std::string& line) {
     SNS_LOG_AS("get_odl_commands", sensors_log::debug, " line(command): %s ", line.c_str());
-    if (!line.empty()) {
-      commands.push_back(line);
-    }
-  }
-}
-
-odl_action odl_action_for(const std::vector<std::string>& commands) {
-  if (commands.size() < 2) {
-    return odl_action::none;
-  }
-  if (commands[0] == "stop") {
-    return odl_action::stop;
-  }
-  return commands[0] == "star" ? odl_action::start : odl_action::none;
-}
-
-bool packets_wanted(const std::vector<std::string>& commands) {
-  return commands[1] == odl::packets_option;
+  });
 }

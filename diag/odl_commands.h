@@ -18,11 +18,3 @@ std::vector<std::string> get_odl_commands();
 // stream or the list throws (an allocation failure, a length error); the
 // lines appended so far stay.
 void read_odl_lines(std::istream& in, std::vector<std::string>& commands);
-
-enum class odl_action { none, stop, start };
-
-// What a command list asks for: its first entry, when it has at least two.
-odl_action odl_action_for(const std::vector<std::string>& commands);
-
-// Whether the second entry asks for the packet variants of the capture tool.
-bool packets_wanted(const std::vector<std::string>& commands);

@@ -4,7 +4,6 @@
 // so that a repeated stop or start does nothing.
 #pragma once
 
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -18,11 +17,3 @@ void stop_odl_capture(const std::vector<std::string>& commands, int flush_fd);
 // local time and launches the capture tool into it in the background, then
 // pauses 3 s.
 void start_odl_capture(const std::vector<std::string>& commands);
-
-// The capture directory for local time `local`, or the fixed fallback name
-// when the local time could not be computed (null).
-std::string capture_directory(const std::tm* local);
-
-// The launch line of the capture tool with `option` ("-p 16"), writing into
-// `directory`: the shell runs it in the background and returns at once.
-std::string launch_line(const char* option, const std::string& directory);

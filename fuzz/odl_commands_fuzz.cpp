@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "diag/odl_commands.h"
+#include "interfaces/odl_protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::istringstream file(std::string(reinterpret_cast<const char*>(data), size));
@@ -15,8 +16,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     }
   }
-  if (odl_action_for(commands) != odl_action::none) {
-    static_cast<void>(packets_wanted(commands));
-  }
+  static_cast<void>(odl::command_of(commands));
   return 0;
 }

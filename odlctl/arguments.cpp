@@ -1,5 +1,5 @@
 #include <android-base/parseint.h>
-#include <getopt.h>
+#include <android-base/stringprintf.h>
 
 #include <algorithm>
 #include <set>
@@ -11,69 +11,85 @@ const char* const usage =
     "       odlctl [--root DIR] [--wait SECONDS] stop [--packets]\n"
     "       odlctl [--root DIR] flush | status | prune --keep N [--dry-run]\n";
 
-const char* const help =
-    "Controls the sensors daemon's on-device logging through the files it watches.\n"
-    "A capture runs while a capture tool process runs for its directory. Where not\n"
-    "every process can be seen (another user's, a /proc that hides them) or a capture\n"
-    "tool's directory has moved, a capture without a capture tool seen is unknown:\n"
-    "never reported finished or stopped, never pruned.\n\n"
-    "  start [--packets]   writes the start, waits until a capture tool runs for a new\n"
-    "                      capture directory (or it grows): prints it and its variant\n"
-    "  start --for SECONDS a timed capture: a guard (odlctl-guard) writes the stop when\n"
-    "                      the time is up, when this odlctl ends first, or on SIGINT,\n"
-    "                      SIGTERM or SIGHUP; --background leaves it to the guard\n"
-    "  stop [--packets]    writes the stop, waits until no tool of the variant runs\n"
-    "  flush               asks the daemon to drain the buffered diagnostic packets\n"
-    "  status              the configuration, the flush pipe, the last command, the\n"
-    "                      space, and each capture, newest first: running, finished\n"
-    "                      or unknown, its bytes, files, newest write and guard\n"
-    "  prune --keep N      removes the captures beyond the N newest, but none that\n"
-    "                      runs, is unknown or was written in the last 2 s; nothing is\n"
-    "                      followed, no other file system entered (--dry-run: says it)\n\n"
-    "  --packets           the packet variant (enable_HLOS_packets)\n"
-    "  --wait SECONDS      how long start and stop wait (default 15, 0: not at all),\n"
-    "                      plus what is left of the daemon's pause after the last\n"
-    "                      command (3 s after a start, 5 s after a stop)\n"
-    "  --root DIR          the device's root, for a simulated device (build/devroot)\n\n"
-    "The daemon does nothing on a start after a start or a stop after a stop: odlctl\n"
-    "says so instead of waiting. Exit status: 0 when the effect was seen, 1 when not,\n"
-    "2 for a command line that is not one.\n";
+std::string help_text() {
+  return android::base::StringPrintf(
+      "Controls the sensors daemon's on-device logging through the files it watches. A\n"
+      "capture runs while a capture tool process writes into its directory; where not every\n"
+      "process can be seen, a capture without one seen is unknown: never reported finished\n"
+      "or stopped, never pruned.\n\n"
+      "  start [--packets]    writes the start, waits for a capture tool of a new capture\n"
+      "  start --for SECONDS  a guard (odlctl-guard) writes the start, then the stop when\n"
+      "                       the time is up, when this odlctl ends first or on SIGINT,\n"
+      "                       SIGTERM or SIGHUP; --background returns once it is seen\n"
+      "  stop [--packets]     writes the stop, waits until no tool of the variant runs\n"
+      "  flush                asks the daemon to drain the buffered diagnostic packets\n"
+      "  status               the device and each capture, newest first\n"
+      "  prune --keep N       removes the captures beyond the N newest, none that runs, is\n"
+      "                       unknown or grows (--dry-run: only says it)\n"
+      "  --packets            the packet variant (%s)\n"
+      "  --wait SECONDS       how long start and stop wait (15; 0: not at all), plus what\n"
+      "                       is left of the daemon's pause (%lld s after a start, %lld s\n"
+      "                       after a stop)\n"
+      "  --root DIR           the device's root, for a simulated device\n\n"
+      "Exit status: 0 when the effect was seen, 1 when not, 2 for a command line that is\n"
+      "not one.\n",
+      std::string(odl::packets_option).c_str(),
+      static_cast<long long>(odl::pause_after_start.count()),
+      static_cast<long long>(odl::pause_after_stop.count()));
+}
 
 namespace {
 
-const option options[] = {{"root", required_argument, nullptr, 'r'},
-                          {"wait", required_argument, nullptr, 'w'},
-                          {"for", required_argument, nullptr, 'f'},
-                          {"keep", required_argument, nullptr, 'k'},
-                          {"packets", no_argument, nullptr, 'p'},
-                          {"background", no_argument, nullptr, 'b'},
-                          {"dry-run", no_argument, nullptr, 'd'},
-                          {"help", no_argument, nullptr, 'h'},
-                          {nullptr, 0, nullptr, 0}};
+struct option {
+  const char* name;
+  bool value;
+};
+const option options[] = {{"--root", true},     {"--wait", true},     {"--for", true},
+                          {"--keep", true},     {"--packets", false}, {"--background", false},
+                          {"--dry-run", false}, {"--help", false}};
 const std::string_view commands[] = {"start", "stop", "flush", "status", "prune"};
 
 // Plain digits, from `least` up to a billion.
-bool number(const char* text, unsigned least, unsigned& value) {
+bool number(const std::string& text, unsigned least, unsigned& value) {
   return plain_digits(text) && android::base::ParseUint(text, &value, 1000000000U) &&
          value >= least;
 }
 
-// Why the options given (`seen`, 'c' for the command) do not go together.
-std::string mismatch(const arguments& a, const std::set<int>& seen) {
+// Why the options given (`seen`, "command" for the command) do not go together.
+std::string mismatch(const arguments& a, const std::set<std::string>& seen) {
   const bool switches = a.what == command::start || a.what == command::stop;
   const bool prune = a.what == command::prune;
   const std::pair<bool, const char*> rules[] = {
-      {seen.count('c') == 0, "no command"},
-      {seen.count('w') != 0 && !switches, "--wait goes with start and stop only"},
+      {seen.count("command") == 0, "no command"},
+      {seen.count("--wait") != 0 && !switches, "--wait goes with start and stop only"},
       {a.packets && !switches, "--packets goes with start and stop only"},
       {a.for_s > 0 && a.what != command::start, "--for goes with start only"},
-      {a.for_s > 0 && seen.count('w') != 0 && a.wait_s == 0, "--for needs a wait for the start"},
+      {a.for_s > 0 && seen.count("--wait") != 0 && a.wait_s == 0,
+       "--for needs a wait for the start"},
       {a.background && a.for_s == 0, "--background goes with --for only"},
-      {prune != (seen.count('k') != 0), "--keep goes with prune, and prune with --keep"},
+      {prune != (seen.count("--keep") != 0), "--keep goes with prune, and prune with --keep"},
       {a.dry_run && !prune, "--dry-run goes with prune only"}};
   const auto* broken =
       std::find_if(std::begin(rules), std::end(rules), [](const auto& rule) { return rule.first; });
   return broken != std::end(rules) ? broken->second : "";
+}
+
+// Takes the option `name` with its `value`; why not, "" when it is taken.
+std::string take(arguments& a, const std::string& name, const std::string& value) {
+  const std::string quoted = name + " '" + value + "': ";
+  std::string digits = quoted + "not plain digits up to 1000000000";
+  if (name == "--root") a.root = value;
+  if (name == "--root" && value.empty()) return quoted + "no directory";
+  if (name == "--wait" && !number(value, 0, a.wait_s)) return digits;
+  if (name == "--keep" && !number(value, 0, a.keep)) return digits;
+  if (name == "--for" && !number(value, 1, a.for_s)) {
+    return quoted + "not plain digits from 1 up to 1000000000";
+  }
+  a.packets = a.packets || name == "--packets";
+  a.background = a.background || name == "--background";
+  a.dry_run = a.dry_run || name == "--dry-run";
+  a.help = a.help || name == "--help";
+  return "";
 }
 
 }  // namespace
@@ -81,45 +97,40 @@ std::string mismatch(const arguments& a, const std::set<int>& seen) {
 parsed parse_arguments(int argc, char* const* argv) {
   parsed p;
   arguments& a = p.args;
-  std::set<int> seen;
-  opterr = 0;
-  optind = 0;  // a scan of its own, whatever scanned before
-  // The options stop at the command ("+"); the command's own come after it.
-  while (p.refused.empty() && !a.help) {
-    const int got = getopt_long(argc, argv, "+:h", options, nullptr);
-    const std::string word = optind > 0 && optind <= argc ? argv[optind - 1] : "";
-    if (got == -1 && optind >= argc) break;
-    if (got == -1) {
-      const std::string_view name = argv[optind++];
-      const auto* found = std::find(std::begin(commands), std::end(commands), name);
-      const bool first = seen.insert('c').second;
-      a.what = static_cast<command>(found - std::begin(commands));
-      p.refused =
-          found == std::end(commands) || !first ? "refused command " + std::string(name) : "";
+  std::set<std::string> seen;
+  bool options_end = false;
+  for (int i = 1; i < argc && p.refused.empty(); ++i) {
+    const std::string word = argv[i];
+    if (word == "--" && !options_end) {
+      options_end = true;
       continue;
     }
-    if (got == '?' || got == ':') {
-      p.refused = (got == '?' ? "unknown option " : "no value after ") + word;
-      break;
+    if (options_end || word.empty() || word[0] != '-') {
+      const auto* found = std::find(std::begin(commands), std::end(commands), word);
+      a.what = static_cast<command>(found - std::begin(commands));
+      p.refused = found == std::end(commands)      ? "unknown command " + word
+                  : !seen.insert("command").second ? word + ": a second command"
+                                                   : "";
+      continue;
     }
-    // Every other answer of getopt_long is an option of the table.
+    const size_t equals = word.find('=');
+    const std::string name = word == "-h" ? "--help" : word.substr(0, equals);
     const auto* known = std::find_if(std::begin(options), std::end(options),
-                                     [got](const option& o) { return o.val == got; });
-    const std::string name = std::string("--") + known->name;
-    if (got == 'r') a.root = optarg;
-    const bool good = got == 'r'   ? !a.root.empty()
-                      : got == 'w' ? number(optarg, 0, a.wait_s)
-                      : got == 'f' ? number(optarg, 1, a.for_s)
-                      : got == 'k' ? number(optarg, 0, a.keep)
-                                   : true;
-    a.packets = a.packets || got == 'p';
-    a.background = a.background || got == 'b';
-    a.dry_run = a.dry_run || got == 'd';
-    a.help = got == 'h';
-    if (!seen.insert(got).second) {
+                                     [&name](const option& o) { return o.name == name; });
+    const bool inline_value = equals != std::string::npos;
+    if (known == std::end(options)) {
+      p.refused = "unknown option " + word;
+    } else if (!known->value && inline_value) {
+      p.refused = android::base::StringPrintf("%s: %s takes no value", word.c_str(), name.c_str());
+    } else if (known->value && !inline_value && i + 1 >= argc) {
+      p.refused = "no value after " + name;
+    } else if (!seen.insert(name).second) {
       p.refused = name + " given twice";
-    } else if (!good) {
-      p.refused = name + " '" + optarg + "': not a directory, or not plain digits up to 1000000000";
+    } else {
+      const std::string value = !known->value  ? ""
+                                : inline_value ? word.substr(equals + 1)
+                                               : argv[++i];
+      p.refused = take(a, name, value);
     }
   }
   p.refused = p.refused.empty() && !a.help ? mismatch(a, seen) : p.refused;

@@ -3,10 +3,8 @@
 #pragma once
 
 #include <functional>
-#include <optional>
 #include <string>
 
-#include "odlctl/judge.h"
 #include "odlctl/output.h"
 
 enum class command { start, stop, flush, status, prune };
@@ -24,9 +22,10 @@ struct arguments {
 };
 
 extern const char* const usage;
-extern const char* const help;
+std::string help_text();
 
-// The arguments of a command line; `refused` names what makes it none.
+// The arguments of a command line; `refused` names the word that makes it
+// none, and what is wrong with it.
 struct parsed {
   arguments args;
   std::string refused;
@@ -35,37 +34,32 @@ parsed parse_arguments(int argc, char* const* argv);
 
 // start and stop: each writes its command when the device does not show what
 // it asks for already, then looks at the device again until its effect or
-// the deadline, holding the command file's lock throughout.
+// the deadline, holding the command file's lock from its first look until it
+// has seen the effect.
 struct request {
-  bool start = false;
-  bool packets = false;
-  const own_capture* own = nullptr;  // a timed capture's stop: written only while its own
-  // A guard's: waits for the command file's lock as long as it takes, saying so.
-  bool patient = false;
+  odl::command command;
+  const own_capture* own =
+      nullptr;           // a guard's stop: written only while the last command is its own
+  int file = -1;         // the command file, open for writing, when the caller holds it
+  bool patient = false;  // waits for the lock as long as it takes, saying so
 };
 struct switched {
-  verdict outcome;  // what to print, unless an ending signal cut it short
+  verdict outcome;  // what to print, unless an ending event cut it short
   finding what = finding::go;
-  std::string capture;  // the capture directory the answer is about
+  std::string capture;  // the capture directory the answer is about, and its id
+  file_id id;
   bool written = false;
-  wall_time written_at{};  // the command file's modification time after the write
-  int signal = 0;
+  bool cut = false;  // an ending event ended a wait (watch.h's last_ending says which)
 };
-switched switch_capture(const arguments& args, const request& r);
+// `on_write` is told just before the command is written, then just after it (with when).
+switched switch_capture(const arguments& args, const request& r,
+                        const std::function<void(const command_record&, bool done)>& on_write = {});
 
-// Decides on the device as read_device shows it (into `seen`): `decide` is
-// asked with `settled` once the daemon has had the time to read the last
-// command, and until then the device is looked at again. None when an
-// ending signal cut it short.
-std::optional<answer> decide_settled(
-    const arguments& args, snapshot& seen, int& signal,
-    const std::function<std::optional<answer>(const snapshot& s, bool settled)>& decide);
-
-// start --for SECONDS: the start, then a guard that owns the capture's end
+// start --for SECONDS: a guard that starts the capture and owns its end
 // (guard.cpp tells how).
 int timed_capture(const arguments& args);
-// Remembers where the command line lies, for a guard to show itself as
-// "odlctl-guard" there. Called by main first.
+// Remembers where the command line lies, for a guard to show its title there.
+// Called by main first.
 void keep_command_line(int argc, char** argv);
 
 int status(const arguments& args);
@@ -75,3 +69,5 @@ int status(const arguments& args);
 int prune(const arguments& args);
 // Writes one byte into the flush pipe when something reads it.
 int flush(const arguments& args);
+// Writes the one byte of a flush request into `writer`, the flush pipe at `path`.
+int request_flush(int writer, const std::string& path);

@@ -1,22 +1,26 @@
-// The guard of a timed capture: a process of odlctl's own, in a session of its
-// own, named "odlctl-guard", holding no descriptor of its controller's but the
-// control pipe (and, in the foreground, the standard streams, where it says
-// what it does). It writes the capture's stop when the time is up (on the
-// boot clock, which goes on while the phone sleeps), at once when its
-// controller asks or ends first (the control pipe's end tells it, SIGKILL
-// included), or when SIGINT, SIGTERM or SIGHUP reach it; it writes nothing
-// when another controller stopped the capture or started another. It waits
-// for the command file's lock as long as it takes. It records itself in the
-// sensors directory ("odlctl_guard_PID": the capture and the stop's time) for
-// status, and removes the records that dead guards left.
+// A timed capture is its guard's from before its start is written: odlctl
+// forks the guard first, a process in a session of its own, named
+// "odlctl-guard", holding none of its controller's descriptors but the
+// command file (one open file, so one lock, for both) and two pipes. The
+// guard takes the lock, writes the start and watches for it, then writes the
+// stop when the time is up (on the boot clock, which goes on while the phone
+// sleeps), or at once on an ending signal, its controller's word, or its
+// controller's end before the start is handed over (the control pipe's end
+// tells it, SIGKILL included). A command in the command file that it did not
+// write is another controller's: it then writes nothing. It holds its capture
+// directory and a timer of its stop open, which tell status what it guards.
 //
-// The controller learns the outcome from the guard's exit status; a guard
-// that ends without one leaves the stop to the controller, which writes it.
-#include <android-base/file.h>
+// The controller is a window on its guard: it relays the guard's report
+// lines ("o TEXT", "e TEXT"; "i WORD" before and "w WORD NS" after each
+// command written, NS its modification time; "s NAME NS" once the start is
+// seen, NS the stop's time on the boot clock; "." while it waits for the
+// lock), passes its ending signals on as bytes of the control pipe, and takes
+// the guard's exit status. A guard that dies, or that is silent once its stop
+// is due by more than the daemon's pauses and the wait, leaves the stop to
+// its controller.
+#include <android-base/parseint.h>
 #include <android-base/stringprintf.h>
-#include <android-base/unique_fd.h>
-#include <fcntl.h>
-#include <poll.h>
+#include <android-base/strings.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
@@ -24,12 +28,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <utility>
 
-#include "interfaces/odl_protocol.h"
 #include "odlctl/commands.h"
 #include "odlctl/watch.h"
 
@@ -40,201 +43,300 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How long a controller follows its guard beyond the capture's time and
-// twice the stop's wait (once for the lock, once for the stop).
-constexpr auto guard_slack = 45s;
-// How long a controller waits for its new guard to have recorded itself.
-constexpr auto record_patience = 5s;
+// How long a guard's start may take before its controller takes it for
+// silent, beyond twice the wait: its lock's patience and the daemon's pauses.
+constexpr auto start_slack = 60s;
 
-// The pipes between a controller and its guard, one end each: the controller
-// asks for the stop now (or ends) on `control`; the guard closes `ready` once
-// it has recorded itself, and writes what it says into `out` and `err`.
-struct guard_link {
-  unique_fd control;
-  unique_fd ready;
-  unique_fd out;
-  unique_fd err;
-};
+// The memory of the command line and of the environment after it, [begin, end).
+char* title_begin = nullptr;
+char* title_end = nullptr;
 
-// The command line's memory, [begin, end).
-char* command_line_begin = nullptr;
-char* command_line_end = nullptr;
-
-bool readable(int fd) {
-  pollfd ready{fd, POLLIN, 0};
-  return fd >= 0 && poll(&ready, 1, 0) > 0;
+std::string word_of(const odl::command& c) {
+  return c.what == odl::action::start ? "start" : "stop";
 }
 
-// Becomes the guard: its own session and name, no descriptor but the
-// standard streams and `keep`.
+// Writes the title over the command line, and the environment copied first: `ps`
+// shows the guard by its name.
+void set_title(const std::string& title) {
+  const auto room = static_cast<size_t>(title_end - title_begin);
+  if (title.size() >= room) return;
+  static std::vector<char*> copy;
+  for (char** e = environ; *e != nullptr; ++e) copy.push_back(strdup(*e));
+  copy.push_back(nullptr);
+  environ = copy.data();
+  std::fill(title_begin, title_end, '\0');
+  std::copy(title.begin(), title.end(), title_begin);
+}
+
+// Its own session and name, no descriptor but `keep` and the ending
+// signals', nothing of its controller's terminal.
 void become_guard(std::vector<int> keep) {
   setsid();
   prctl(PR_SET_NAME, guard_process_name);
-  const auto room = static_cast<size_t>(command_line_end - command_line_begin);
-  if (room > std::strlen(guard_process_name)) {
-    std::memset(command_line_begin, 0, room);
-    std::memcpy(command_line_begin, guard_process_name, std::strlen(guard_process_name) + 1);
-  }
+  set_title(guard_process_name);
   keep.push_back(caught_signals());
   std::sort(keep.begin(), keep.end());
   unsigned int from = 3;
   for (const int fd : keep) {
-    const auto number = static_cast<unsigned int>(fd);
-    if (fd >= 0 && number > from) close_range(from, number - 1, 0);
-    from = fd >= 0 ? std::max(from, number + 1) : from;
+    if (fd >= static_cast<int>(from)) close_range(from, static_cast<unsigned int>(fd) - 1, 0);
+    from = std::max(from, static_cast<unsigned int>(fd + 1));
   }
   close_range(from, ~0U, 0);
+  const unique_fd nowhere(open("/dev/null", O_RDWR | O_CLOEXEC));
+  for (const int standard : {0, 1, 2}) dup2(nowhere.get(), standard);
   static_cast<void>(signal(SIGPIPE, SIG_IGN));
 }
 
-// Waits for the time of the stop, the controller's word or end, or an ending
-// signal, looking into every change of the command file. The exit status when
-// another controller's command ended the guard's business; none when the
-// stop is its own to write.
-std::optional<int> wait_for_the_stop(const arguments& args, const own_capture& own, int sensors,
-                                     boot_time stop_at, int control, unique_fd& ready) {
+// Waits until the stop is due, an ending event comes or another controller
+// writes a command, looking at every change of the command file. The exit
+// status when another controller's command ended the guard's business; none
+// when the stop is its own to write.
+std::optional<int> wait_for_the_stop(const arguments& args, const own_capture& own,
+                                     boot_time stop_at) {
+  std::string error;
+  const unique_fd sensors = open_sensors(args.root, error);
   const unique_fd changes(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   // The command file in the sensors directory as opened, whatever its path leads to now.
-  const char* name = std::strrchr(odl::command_file, '/') + 1;
-  const std::string command = StringPrintf("/proc/self/fd/%d/%s", sensors, name);
-  inotify_add_watch(changes.get(), command.c_str(), IN_MODIFY | IN_DONT_FOLLOW);
-  const auto decide = [&own](const snapshot& s, bool settled) {
-    return decide_timed_stop(s, own, settled);
-  };
-  bool first = true;
-  for (;;) {
-    int signal = 0;
-    const auto changed = watch(stop_at, 0ms, {changes.get(), control}, signal, [&](bool last) {
-      char events[4096];
-      // The first look comes before any event: a command written before the watch was set.
-      bool drained = std::exchange(first, false);
-      while (read(changes.get(), events, sizeof events) > 0) drained = true;
-      const bool now = last || readable(control);
-      return now || drained ? std::optional(!now) : std::nullopt;
-    });
-    snapshot seen;
-    const std::optional<answer> a = signal == 0 && changed.value_or(false)
-                                        ? decide_settled(args, seen, signal, decide)
-                                        : std::nullopt;
-    // Ready once it has looked: from then on it sleeps until something changes.
-    ready.reset();
-    if (!a) return std::nullopt;
-    if (a->what != finding::go) return print(say(seen, *a, own.name));
-  }
+  const std::string file(odl::command_file_name);
+  const std::string watched = StringPrintf("/proc/self/fd/%d/%s", sensors.get(), file.c_str());
+  inotify_add_watch(changes.get(), watched.c_str(), IN_MODIFY | IN_DONT_FOLLOW);
+  std::optional<int> other;
+  watch(stop_at, 0ms, {{changes.get(), POLLIN, 0}}, [&](bool last) -> std::optional<bool> {
+    char events[4096];
+    while (read(changes.get(), events, sizeof events) > 0) {
+    }
+    look seen;
+    seen.sensors = args.root + odl::sensors_directory;
+    seen.command = read_command(args.root);
+    const answer a = decide_timed_stop(seen.command, own);
+    if (a.what != finding::go) other = print(say(seen, a, own.name));
+    return last || other ? std::optional(true) : std::nullopt;
+  });
+  return other;
 }
 
-[[noreturn]] void run_guard(const arguments& args, const own_capture& own, boot_time stop_at,
-                            wall_time stop_wall, guard_link& ends) {
-  become_guard({ends.control.get(), ends.ready.get(), ends.out.get(), ends.err.get()});
-  std::string error;
-  const unique_fd sensors = open_sensors(args.root, error);
-  const std::string path = args.root + odl::sensors_directory + "/" + own.name;
-  // The records of guards that were killed before they could remove their own.
-  const snapshot s = read_device(args.root, read_processes | read_guards);
-  for (const guard_record& g : s.guards) {
-    if (!g.runs && !s.blind.hidden) unlinkat(sensors.get(), guard_record_name(g.pid).c_str(), 0);
+// The descriptors of a guard or of its controller: the command file, shared,
+// and its end of the control pipe and of the report pipe.
+struct guard_ends {
+  int file = -1;
+  int control = -1;
+  int report = -1;
+};
+
+[[noreturn]] void run_guard(const arguments& args, const guard_ends& ends) {
+  const int file = ends.file;
+  become_guard({file, ends.control, ends.report});
+  listen_to_controller(ends.control);
+  report_into(ends.report);
+  own_capture own{"", args.packets, {}};
+  const auto on_write = [&own](const command_record& w, bool done) {
+    const long long at = std::chrono::nanoseconds(w.written.time_since_epoch()).count();
+    if (done) own.writes.push_back(w);
+    report(done ? StringPrintf("w %s %lld", word_of(w.command).c_str(), at)
+                : "i " + word_of(w.command));
+  };
+  const request starting{.command = {odl::action::start, args.packets}, .file = file};
+  const switched start = switch_capture(args, starting, on_write);
+  if (!start.written) {
+    _exit(start.cut ? fail(ending_name(last_ending()) + ": nothing written")
+                    : print(start.outcome));
   }
-  const std::string name = guard_record_name(getpid());
-  const auto stop_seconds =
-      std::chrono::duration_cast<std::chrono::seconds>(stop_wall.time_since_epoch());
-  const std::string line =
-      StringPrintf("%s %lld\n", own.name.c_str(), static_cast<long long>(stop_seconds.count()));
-  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  const unique_fd record(openat(sensors.get(), name.c_str(), flags, 0644));
-  const bool recorded = record.ok() && android::base::WriteStringToFd(line, record.get());
-  const int record_error = errno;
-  if (!recorded) {
-    if (record.ok()) unlinkat(sensors.get(), name.c_str(), 0);  // nothing half written stays
-    fail(StringPrintf("warning: cannot record the guard in %s%s/%s: %s: status will not show it",
-                      args.root.c_str(), odl::sensors_directory, name.c_str(),
-                      std::strerror(record_error)));
+  own.name = start.capture;
+  const finding seen = start.what;
+  const bool begun = !start.cut && (seen == finding::started || seen == finding::started_growing ||
+                                    seen == finding::appeared_unknown);
+  // Written but not seen, the start is stopped too: a start the daemon reads
+  // late begins no capture that nobody ends.
+  print(start.outcome);
+  std::optional<int> status;
+  if (begun) {
+    const boot_time stop_at = boot_clock::now() + std::chrono::seconds(args.for_s);
+    // What status knows a guard by: its capture directory and the timer of its
+    // stop, held open for as long as it waits.
+    std::string error;
+    const unique_fd sensors = open_sensors(args.root, error);
+    const unique_fd held(
+        openat(sensors.get(), own.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const unique_fd timer = boot_timer(stop_at);
+    report(StringPrintf("s %s %lld", own.name.c_str(),
+                        static_cast<long long>(stop_at.time_since_epoch().count())));
+    status = wait_for_the_stop(args, own, stop_at);
   }
-  // Its controller's standard streams are none of its business: what it says goes to its
-  // controller through the pipes, or nowhere in the background.
-  const unique_fd nowhere(open("/dev/null", O_RDWR | O_CLOEXEC));
-  dup2(nowhere.get(), 0);
-  dup2(args.background ? nowhere.get() : ends.out.get(), 1);
-  dup2(args.background ? nowhere.get() : ends.err.get(), 2);
-  std::optional<int> status =
-      wait_for_the_stop(args, own, sensors.get(), stop_at, ends.control.get(), ends.ready);
+  if (!status && last_ending() != 0) {
+    fail(ending_name(last_ending()) + ": stopping the capture now");
+  }
   if (!status) {
-    const switched stop = switch_capture(args, {false, own.packets, &own, true});
-    const std::string cut =
-        StringPrintf(stop.written ? "the stop's wait cut short: %s may still be capturing"
-                                  : "nothing written: %s goes on capturing",
-                     path.c_str());
-    const std::string why = signal_name(stop.signal) + ": " + cut;
-    status = stop.signal != 0 ? fail(why) : print(stop.outcome);
+    const request stopping{
+        .command = {odl::action::stop, args.packets}, .own = &own, .file = file, .patient = true};
+    const switched stop = switch_capture(args, stopping, on_write);
+    status = stop.cut
+                 ? fail(ending_name(last_ending()) + ": the stop's wait cut short: " + args.root +
+                        odl::sensors_directory + "/" + own.name + " may still be capturing")
+                 : print(stop.outcome);
   }
-  if (recorded) unlinkat(sensors.get(), name.c_str(), 0);
-  _exit(*status);
+  _exit(begun ? *status : 1);
 }
 
-// The controller's own stop, when no guard stops the capture.
-int stop_it_now(const arguments& args, const own_capture& own) {
-  const switched stop = switch_capture(args, {false, own.packets, &own, false});
-  const std::string leaving =
-      signal_name(stop.signal) + ": leaving; a capture may still be running";
-  return stop.signal != 0 ? fail(leaving) : print(stop.outcome);
-}
+// What the controller knows of its guard, from its report lines, and what
+// waits to be printed.
+struct followed {
+  pid_t pid = 0;
+  own_capture own{};
+  std::optional<odl::command> intent{};  // a command it was about to write
+  std::optional<boot_time> stop_at{};
+  boot_time heard{};  // its last report line
+  bool stop_written = false;
+  std::string out{};  // what waits to be printed on standard output, and error
+  std::string err{};
+  std::string partial{};  // the report's last line, while it is not whole
 
-// Copies what `from` holds to `to`.
-void relay(int from, FILE* to) {
-  char chunk[512];
-  for (ssize_t length = 0; (length = read(from, chunk, sizeof chunk)) > 0;) {
-    static_cast<void>(std::fwrite(chunk, 1, static_cast<size_t>(length), to));
-  }
-  static_cast<void>(std::fflush(to));
-}
-
-// Waits for the guard's end, passing on what it says. An ending signal asks
-// it for the stop now; one after that leaves.
-int follow(const arguments& args, const own_capture& own, pid_t guard, const guard_link& ends,
-           boot_time stop_at) {
-  const std::string path = args.root + odl::sensors_directory + "/" + own.name;
-  const unique_fd end(static_cast<int>(syscall(SYS_pidfd_open, guard, 0)));
-  const boot_time deadline = stop_at + 2 * std::chrono::seconds(args.wait_s) + guard_slack;
-  int how = 0;
-  const auto reaped = [&](bool last) {
-    const bool gone = waitpid(guard, &how, WNOHANG) == guard;
-    relay(ends.out.get(), stdout);
-    relay(ends.err.get(), stderr);
-    return gone || last ? std::optional(gone) : std::nullopt;
-  };
-  for (bool asked = false;;) {
-    int signal = 0;
-    const std::vector<int> changes = {end.get(), ends.out.get(), ends.err.get()};
-    const bool ended = watch(deadline, 1s, changes, signal, reaped).value_or(false);
-    if (signal != 0 && !std::exchange(asked, true) && boot_clock::now() < stop_at) {
-      print({0, "", signal_name(signal) + ": stopping the capture now"});
-      static_cast<void>(write(ends.control.get(), "s", 1));
-    } else if (!ended) {
-      const std::string why =
-          signal != 0 ? signal_name(signal) + ": leaving" : "it has not ended in time";
-      return fail(
-          StringPrintf("%s; %s may still be capturing until its guard (pid %d) has stopped it",
-                       why.c_str(), path.c_str(), guard));
-    } else if (WIFEXITED(how)) {
-      return WEXITSTATUS(how);
-    } else {
-      break;
+  void take(const std::string& line) {
+    const std::vector<std::string> f = android::base::Split(line, " ");
+    long long ns = 0;
+    heard = boot_clock::now();
+    out += f[0] == "o" ? line.substr(2) + "\n" : "";
+    err += f[0] == "e" ? "odlctl: " + line.substr(2) + "\n" : "";
+    const bool timed = f.size() == 3 && android::base::ParseInt(f[2], &ns);
+    if (f[0] == "i" && f.size() == 2) {
+      intent = odl::command{f[1] == "start" ? odl::action::start : odl::action::stop, own.packets};
+    }
+    if (f[0] == "w" && timed && intent) {
+      own.writes.push_back({"", *intent, wall_time(std::chrono::nanoseconds(ns))});
+      stop_written = stop_written || f[1] == "stop";
+      intent.reset();
+    }
+    if (f[0] == "s" && timed) {
+      own.name = f[1];
+      stop_at = boot_time(std::chrono::nanoseconds(ns));
     }
   }
-  std::string error;
-  const unique_fd sensors = open_sensors(args.root, error);
-  unlinkat(sensors.get(), guard_record_name(guard).c_str(), 0);
-  print({0, "",
-         StringPrintf("the guard (pid %d) ended without stopping %s (%s): stopping it now", guard,
-                      path.c_str(), strsignal(WTERMSIG(how)))});
-  return stop_it_now(args, own);
+  // Takes what the guard reported; prints what the output takes without
+  // blocking, so that an output that blocks keeps no signal out.
+  void relay(int report_fd) {
+    char chunk[512];
+    for (ssize_t length = 0; (length = read(report_fd, chunk, sizeof chunk)) > 0;) {
+      partial.append(chunk, static_cast<size_t>(length));
+    }
+    for (size_t end = 0; (end = partial.find('\n')) != std::string::npos;
+         partial.erase(0, end + 1)) {
+      take(partial.substr(0, end));
+    }
+    for (const auto& [fd, text] : {std::pair(1, &out), std::pair(2, &err)}) {
+      pollfd ready{fd, POLLOUT, 0};
+      const size_t most = std::min<size_t>(text->size(), PIPE_BUF);
+      const ssize_t put = most > 0 && poll(&ready, 1, 0) > 0 ? write(fd, text->data(), most) : 0;
+      // An output that is gone or full (EPIPE, ENOSPC) takes nothing more.
+      const size_t written = static_cast<size_t>(std::max<ssize_t>(put, 0));
+      text->erase(0, put < 0 && errno != EAGAIN ? text->size() : written);
+    }
+  }
+  std::vector<pollfd> waits(int report_fd) const {
+    return {{report_fd, POLLIN, 0},
+            {out.empty() ? -1 : 1, POLLOUT, 0},
+            {err.empty() ? -1 : 2, POLLOUT, 0}};
+  }
+  // Prints the rest, for as long as the output takes it (5 s at most).
+  void drain() {
+    watch(boot_clock::now() + 5s, 0ms, waits(-1), [this](bool last) {
+      relay(-1);
+      return last || (out.empty() && err.empty()) ? std::optional(true) : std::nullopt;
+    });
+  }
+};
+
+// The controller's own stop of its guard's capture, the guard being gone or
+// silent (`how`).
+int take_over(const arguments& args, followed& g, int file, const std::string& how) {
+  g.drain();
+  const std::string dir =
+      g.own.name.empty() ? "its capture" : args.root + odl::sensors_directory + "/" + g.own.name;
+  const std::string guard = StringPrintf("the guard (pid %d) %s", g.pid, how.c_str());
+  // A command it was about to write is its own when the command file holds it.
+  const command_record last = read_command(args.root);
+  if (g.intent && last.command.what == g.intent->what) {
+    g.own.writes.push_back(last);
+    g.stop_written = g.stop_written || last.command.what == odl::action::stop;
+  }
+  if (g.stop_written) {
+    return fail(guard + " after it wrote the stop of " + dir +
+                ": whether its capture tools ended was not seen");
+  }
+  if (g.own.writes.empty()) return fail(guard + " before it wrote the start: nothing written");
+  fail(guard + ", without stopping " + dir + ": stopping it now");
+  const request stopping{.command = {odl::action::stop, args.packets}, .own = &g.own, .file = file};
+  const switched stop = switch_capture(args, stopping);
+  return stop.cut ? fail(ending_name(last_ending()) + ": leaving; a capture may still be running")
+                  : print(stop.outcome);
+}
+
+// Follows the guard to its end, passing on what it says and the first ending
+// signal; the next one leaves. With --background it returns once the start
+// is handed over.
+int follow(const arguments& args, followed& g, const guard_ends& ends) {
+  const int report_fd = ends.report;
+  const unique_fd end(static_cast<int>(syscall(SYS_pidfd_open, g.pid, 0)));
+  const boot_time began = boot_clock::now();
+  const auto wait =
+      std::chrono::seconds(args.wait_s) + odl::pause_after_start + odl::pause_after_stop;
+  bool passed = false;
+  for (int how = 0;;) {
+    bool gone = false;
+    const bool handed = g.stop_at.has_value();
+    const boot_time heard = g.heard;
+    // Silence is measured from its last word, once the stop is due.
+    const boot_time silent_at =
+        handed ? std::max(*g.stop_at, heard) + wait : began + 2 * wait + start_slack;
+    std::vector<pollfd> changes = g.waits(report_fd);
+    changes.push_back({end.get(), POLLIN, 0});
+    const std::optional<bool> news =
+        watch(silent_at, 0ms, changes, [&](bool last) -> std::optional<bool> {
+          g.relay(report_fd);
+          gone = waitpid(g.pid, &how, WNOHANG) == g.pid;
+          if (gone) g.relay(report_fd);
+          const bool changed = gone || (args.background && handed && !passed) ||
+                               g.stop_at.has_value() != handed || (handed && g.heard != heard);
+          return changed || last ? std::optional(changed) : std::nullopt;
+        });
+    const bool handover = news && args.background && handed && !passed;
+    if (!news && std::exchange(passed, true)) {
+      return fail(StringPrintf(
+          "%s: leaving; %s%s/%s may still be capturing until its guard (pid %d) has stopped it",
+          ending_name(last_ending()).c_str(), args.root.c_str(), odl::sensors_directory,
+          g.own.name.c_str(), g.pid));
+    }
+    if (gone && WIFEXITED(how)) {
+      g.drain();
+      return WEXITSTATUS(how);
+    }
+    if (gone || (news && !*news)) {
+      const std::string why = gone     ? StringPrintf("ended (%s)", strsignal(WTERMSIG(how)))
+                              : handed ? "is silent past its stop's time"
+                                       : "is silent past the start's time";
+      return take_over(args, g, ends.file, why);
+    }
+    if (handover) {
+      const wall_time now = std::chrono::system_clock::now();
+      const wall_time stop_wall = now + (*g.stop_at - boot_clock::now());
+      g.out += StringPrintf("stops at %s (in %u s): guard pid %d\n",
+                            clock_text(stop_wall, now).c_str(), args.for_s, g.pid);
+      g.drain();
+      // An ending signal up to the handover stops the capture.
+      passed = ending_pending();
+    }
+    const char word = handover && !passed ? detach_byte : static_cast<char>(last_ending());
+    if (!news || handover) static_cast<void>(write(ends.control, &word, 1));
+    if (handover && !passed) return 0;
+  }
 }
 
 }  // namespace
 
 void keep_command_line(int argc, char** argv) {
-  if (argc > 0) {
-    command_line_begin = argv[0];
-    command_line_end = argv[argc - 1] + std::strlen(argv[argc - 1]) + 1;
+  title_begin = argv[0];
+  title_end = argv[argc - 1] + std::strlen(argv[argc - 1]) + 1;
+  // The environment's strings that follow it are room for a title too.
+  for (char** e = environ; *e != nullptr && *e == title_end; ++e) {
+    title_end = *e + std::strlen(*e) + 1;
   }
 }
 
@@ -242,48 +344,23 @@ int timed_capture(const arguments& args) {
   catch_end_signals();
   // Standard output may be gone with the shell: the capture is stopped all the same.
   static_cast<void>(signal(SIGPIPE, SIG_IGN));
-  const switched start = switch_capture(args, {true, args.packets, nullptr, false});
-  if (!start.written) {
-    return start.signal != 0 ? fail(signal_name(start.signal) + ": nothing written")
-                             : print(start.outcome);
-  }
-  print(start.outcome);
-  const own_capture own{start.capture, args.packets, start.written_at};
-  const bool begun = start.what == finding::started || start.what == finding::started_growing ||
-                     start.what == finding::appeared_unknown;
-  if (start.signal != 0 || !begun) {
-    // Written but not seen: the stop too, so that a start the daemon reads
-    // late begins no capture that nobody ends.
-    if (start.signal != 0) print({0, "", signal_name(start.signal) + ": stopping the capture now"});
-    stop_it_now(args, own);
-    return 1;
-  }
-  const std::chrono::seconds length{args.for_s};
-  const boot_time stop_at = boot_clock::now() + length;
-  const wall_time stop_wall = std::chrono::system_clock::now() + length;
-  guard_link mine;
-  guard_link its;
-  const int reading = O_CLOEXEC | O_NONBLOCK;
-  const bool piped = android::base::Pipe(&mine.ready, &its.ready) &&
-                     (args.background || (android::base::Pipe(&its.control, &mine.control) &&
-                                          android::base::Pipe(&mine.out, &its.out, reading) &&
-                                          android::base::Pipe(&mine.err, &its.err, reading)));
-  const pid_t guard = piped ? fork() : -1;
-  if (guard == 0) run_guard(args, own, stop_at, stop_wall, its);
-  if (guard < 0) {
-    fail(std::string("cannot start the guard: ") + std::strerror(errno) +
-         ": stopping the capture now");
-    stop_it_now(args, own);
-    return 1;
-  }
-  its = guard_link();
-  // So that status shows the guard as soon as this returns.
-  int signal = 0;
-  watch(boot_clock::now() + record_patience, 0ms, {mine.ready.get()}, signal, [&](bool last) {
-    return last || readable(mine.ready.get()) ? std::optional(true) : std::nullopt;
-  });
-  if (!args.background) return follow(args, own, guard, mine, stop_at);
-  std::printf("stops at %s (in %u s): guard pid %d\n",
-              clock_text(stop_wall, std::chrono::system_clock::now()).c_str(), args.for_s, guard);
-  return 0;
+  std::string error;
+  const unique_fd sensors = open_sensors(args.root, error);
+  unique_fd file;
+  if (sensors.ok()) error = open_command_file(sensors.get(), args.root, O_RDWR, file);
+  if (!error.empty()) return fail(error);
+  unique_fd control_in;
+  unique_fd control_out;
+  unique_fd report_in;
+  unique_fd report_out;
+  followed g{.own = {"", args.packets, {}}};
+  g.pid = android::base::Pipe(&control_in, &control_out) &&
+                  android::base::Pipe(&report_in, &report_out, O_CLOEXEC | O_NONBLOCK)
+              ? fork()
+              : -1;
+  if (g.pid == 0) run_guard(args, {file.get(), control_in.get(), report_out.get()});
+  if (g.pid < 0) return fail(std::string("cannot start the guard: ") + std::strerror(errno));
+  control_in.reset();
+  report_out.reset();
+  return follow(args, g, {file.get(), control_out.get(), report_in.get()});
 }

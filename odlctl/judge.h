@@ -1,6 +1,6 @@
-// What odlctl concludes from snapshots of a device, each capture judged
-// already: whether a command may be written, whether its effect is seen, and
-// what prune removes. Pure functions, no I/O and no text: output.h says it.
+// What odlctl concludes from its looks at a device: each capture's state,
+// whether a command may be written, and whether its effect is seen. Pure functions, no I/O and no
+// text: output.h says it.
 //
 // The daemon's rules, as odlctl counts on them: a start after a start it
 // carried out and a stop after a stop (whatever the variant) do nothing; a
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "odlctl/device.h"
+#include "odlctl/read_device.h"
 
 enum class finding {
   go,
@@ -31,20 +31,23 @@ enum class finding {
   stopped,
   stop_unknown,
   still_running,
-  stopped_by_other,
-  started_by_other,
-  other_stop_ignored,
-  other_stop_unknown
+  other_start,
+  other_stop,
 };
 
 struct answer {
   finding what = finding::go;
-  const capture* subject = nullptr;  // the capture it is about, in the snapshot decided on
+  const capture* subject = nullptr;  // the capture it is about, in the look decided on
   std::vector<capture_tool> tools;   // the capture tools it names
   bool packets = false;              // the variant it is about
+  bool no_daemon = false;            // no effect seen, and nothing serves the flush pipe
 };
 
-// Whether a stop of that variant ends the tool.
+// Each capture's tools, state and growth, from the processes seen.
+void judge_states(look& s);
+
+// Whether a stop of that variant may end the tool (a tool of no known
+// variant may be of either).
 bool ended_by_stop(const capture_tool& tool, bool packets);
 
 // How much longer than its own wait a command written now may take to be
@@ -55,27 +58,23 @@ std::chrono::nanoseconds pause_left(const command_record& last, wall_time now);
 // Whether a start or a stop may be written, on the device before it; a
 // decision not to write stands once `settled` (the daemon has had the time to
 // read the last command), none is taken before.
-std::optional<answer> decide_start(const snapshot& s, bool settled);
-std::optional<answer> decide_stop(const snapshot& s, bool packets, bool settled);
+std::optional<answer> decide_start(const look& s, bool settled);
+std::optional<answer> decide_stop(const look& s, bool packets, bool settled);
 
 // Whether the start written after `before` is seen in `now`: a capture tool
 // runs for a new capture directory, or it grows. None until `last`.
-std::optional<answer> start_seen(const snapshot& before, const snapshot& now, bool last);
+std::optional<answer> start_seen(const look& before, const look& now, bool last);
 
 // Whether the stop is seen: no capture tool of its variant runs, once `read`
 // (the daemon has acted on it). None until `last`.
-std::optional<answer> stop_seen(const snapshot& s, bool packets, bool read, bool last);
+std::optional<answer> stop_seen(const look& s, bool packets, bool read, bool last);
 
-// A timed capture: its directory and the start it wrote.
+// A timed capture: its directory and the commands its guard wrote.
 struct own_capture {
   std::string name;
   bool packets = false;
-  wall_time written{};
+  std::vector<command_record> writes;
 };
-// Whether a timed capture's stop is still its to write; none until `settled`
-// after another controller's command.
-std::optional<answer> decide_timed_stop(const snapshot& s, const own_capture& own, bool settled);
-
-enum class keep_reason { none, running, unknown, grows, mount_point, unreadable };
-// What prune does to each capture directory beyond the `keep` newest.
-std::vector<std::pair<const capture*, keep_reason>> plan_prune(const snapshot& s, size_t keep);
+// Whether its stop is still the guard's to write: not once the last command
+// is another controller's start or stop.
+answer decide_timed_stop(const command_record& last, const own_capture& own);

@@ -1,15 +1,21 @@
 // odlctl: starts, stops, flushes, inspects and prunes the sensors daemon's
 // on-device logging by writing only the files that the daemon watches.
+#include <fcntl.h>
+
 #include <cstdio>
 
 #include "odlctl/commands.h"
 
 int main(int argc, char** argv) {
+  // A standard stream closed by the caller is none of the descriptors opened next.
+  for (int fd = 0; fd < 3; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0) static_cast<void>(open("/dev/null", O_RDWR));
+  }
   keep_command_line(argc, argv);
   const parsed p = parse_arguments(argc, argv);
   const arguments& args = p.args;
   if (args.help) {
-    std::printf("%s\n%s", usage, help);
+    std::printf("%s\n%s", usage, help_text().c_str());
     return 0;
   }
   if (!p.refused.empty()) {
@@ -22,8 +28,11 @@ int main(int argc, char** argv) {
     case command::start:
     case command::stop:
       if (args.for_s > 0) return timed_capture(args);
-      return print(switch_capture(args, {args.what == command::start, args.packets, nullptr, false})
-                       .outcome);
+      return print(
+          switch_capture(args, {.command = {args.what == command::start ? odl::action::start
+                                                                        : odl::action::stop,
+                                            args.packets}})
+              .outcome);
     case command::flush:
       return flush(args);
     case command::prune:

@@ -1,5 +1,5 @@
-#include <android-base/file.h>
-#include <android-base/parseint.h>
+#include "odlctl/read_device.h"
+
 #include <android-base/strings.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -8,43 +8,34 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <sstream>
 
-#include "interfaces/odl_protocol.h"
+#include "odlctl/judge.h"
 #include "odlctl/tree.h"
 
-using android::base::ReadFileToString;
-using android::base::Split;
-using android::base::StartsWith;
 using android::base::unique_fd;
 
 namespace {
 
-// A capture grows while something in it was written this recently.
-constexpr std::chrono::seconds growth_window{2};
-constexpr std::string_view guard_record_prefix = "odlctl_guard_";
-
-bool denied(int error) { return error == EACCES || error == EPERM; }
-
-// The name, in the sensors directory, of a file there.
-const char* in_sensors(const char* device_path) { return std::strrchr(device_path, '/') + 1; }
-
 void walk_capture(int sensors, capture& c) {
-  c.walked = true;
-  const auto entry = [&c](const tree_entry& e) {
-    c.newest = std::max(c.newest, modified(e.status));
-    c.files += S_ISREG(e.status.stx_mode) ? 1 : 0;
-    c.bytes += S_ISREG(e.status.stx_mode) ? e.status.stx_size : 0;
+  tree_figures& t = c.tree.emplace();
+  const auto entry = [&t](const tree_entry& e) {
+    t.newest = std::max(t.newest, modified(e.status));
+    t.files += S_ISREG(e.status.stx_mode) ? 1 : 0;
+    t.bytes += S_ISREG(e.status.stx_mode) ? e.status.stx_size : 0;
   };
-  walk_tree(sensors, c.name, c.path, entry, [&c](const std::string& path, int error) {
+  walk_tree(sensors, c.name, c.path, entry, [&t](const std::string& path, int error) {
     if (error == EXDEV) {
-      c.mounts.push_back(path);
-    } else if (c.error.empty()) {
-      c.error = path + ": " + std::strerror(error);
+      t.mounts.push_back(path);
+    } else if (t.error.empty()) {
+      t.error = path + ": " + std::strerror(error);
     }
   });
 }
 
-void captures_into(snapshot& s, int sensors, const std::vector<std::string>& names, bool trees) {
+void captures_into(look& s, int sensors, const std::vector<std::string>& names,
+                   const std::function<bool(const capture&)>& walk) {
   struct statx own {};
   status_of(sensors, "", own);
   for (const std::string& name : names) {
@@ -59,10 +50,10 @@ void captures_into(snapshot& s, int sensors, const std::vector<std::string>& nam
     c.name = name;
     c.path = s.sensors + "/" + name;
     c.id = id_of(st);
-    c.stamped = !android::base::EndsWith(name, odl::capture_fallback_stamp);
+    c.stamped = name != odl::capture_name(nullptr);
     c.mount_point = !same_mount(own, st);
-    if (trees && !c.mount_point) walk_capture(sensors, c);
-    c.rank = c.stamped ? *start : c.newest;
+    if (walk && walk(c) && !c.mount_point) walk_capture(sensors, c);
+    c.rank = c.stamped ? *start : c.tree.value_or(tree_figures{}).newest;
   }
   // Newest first; odl_sns_date_time below a stamped capture of the same time.
   std::sort(s.captures.begin(), s.captures.end(), [](const capture& a, const capture& b) {
@@ -70,174 +61,111 @@ void captures_into(snapshot& s, int sensors, const std::vector<std::string>& nam
   });
 }
 
-// A launch of the capture tool is this device's when its own root holds this
-// device's sensors directory; another device's, a sandbox beside this one,
-// is none of odlctl's business.
-void tool_into(snapshot& s, const file_id& sensors, pid_t pid,
-               const std::vector<std::string>& args) {
-  capture_tool tool{pid, "", tool_variant::neither, "", {}};
-  for (size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "-k") return;
-    const std::string& value = i + 1 < args.size() ? args[i + 1] : "";
-    tool.option = args[i] == "-p" || args[i] == "-g" ? args[i] + " " + value : tool.option;
-    tool.output = args[i] == "-o" ? value : tool.output;
-  }
-  for (const bool kora : {true, false}) {
-    for (const bool packets : {true, false}) {
-      if (tool.option == odl::variant_option(kora, packets)) {
-        tool.variant = packets ? tool_variant::packets_variant : tool_variant::default_variant;
-      }
-    }
-  }
-  tool.variant = tool.option == odl::kora_group_option ? tool_variant::both : tool.variant;
-  const std::string root = "/proc/" + std::to_string(pid) + "/root";
+command_record read_from(int file, const std::string& root, std::string error) {
+  char prefix[4096];
   struct statx st {};
-  if (statx(AT_FDCWD, (root + odl::sensors_directory).c_str(), 0, STATX_INO, &st) != 0) {
-    if (denied(errno)) s.blind.unreadable.push_back(pid);
-  } else if (id_of(st) != sensors) {
-    return;
-  } else if (statx(AT_FDCWD, (root + tool.output).c_str(), 0, STATX_INO, &st) != 0) {
-    s.blind.unresolved.push_back(pid);
-  } else {
-    tool.writes_into = id_of(st);
-    s.tools.push_back(tool);
+  const ssize_t length = file >= 0 ? pread(file, prefix, sizeof prefix, 0) : 0;
+  if (const int failed = length < 0 ? errno : status_of(file, "", st); file >= 0 && failed != 0) {
+    error = "cannot read " + root + odl::command_file + ": " + std::strerror(failed);
   }
-}
-
-// The capture tools of this device, and what could not be seen.
-void processes_into(snapshot& s, const file_id& sensors) {
-  std::string mountinfo;
-  ReadFileToString("/proc/self/mountinfo", &mountinfo);
-  const unique_fd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  std::vector<std::string> pids;
-  const bool listed = proc.ok() && list_directory(proc.get(), pids) == 0;
-  const bool pid1 = std::find(pids.begin(), pids.end(), "1") != pids.end();
-  s.blind.hidden = !listed || proc_hidden(mountinfo, geteuid(), pid1, getpid());
-  s.blind.no_sensors = sensors == file_id{};
-  for (const std::string& name : pids) {
-    pid_t pid = 0;
-    std::string command_line;
-    if (!plain_digits(name) || !android::base::ParseInt(name, &pid)) continue;
-    if (!ReadFileToString("/proc/" + name + "/cmdline", &command_line)) {
-      if (denied(errno)) s.blind.unreadable.push_back(pid);
-      continue;
-    }
-    const std::vector<std::string> args = Split(command_line, std::string(1, '\0'));
-    if (android::base::Basename(args[0]) == android::base::Basename(odl::capture_tool)) {
-      tool_into(s, sensors, pid, args);
-    }
-  }
-}
-
-// The records of guards ("odlctl_guard_" and a pid, a regular file holding
-// "CAPTURE STOP_SECONDS"), each believed only while a guard process with its
-// pid runs and owns it.
-void guards_into(snapshot& s, int sensors, const std::vector<std::string>& names) {
-  for (const std::string& name : names) {
-    guard_record g;
-    const std::string pid = name.substr(std::min(name.size(), guard_record_prefix.size()));
-    const bool named = StartsWith(name, guard_record_prefix) && plain_digits(pid);
-    const unique_fd file(
-        named ? openat(sensors, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) : -1);
-    struct stat st {};
-    struct stat process {};
-    char text[256] = {};
-    std::string comm;
-    long long stop_at = 0;
-    if (!file.ok() || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        read(file.get(), text, sizeof text - 1) < 0 || !android::base::ParseInt(pid, &g.pid)) {
-      continue;
-    }
-    const std::vector<std::string> fields = Split(text, " \n");
-    // Up to 2100: a later stop is none a guard was given.
-    if (fields.size() != 3 || !capture_start(fields[0]) || !fields[2].empty() ||
-        !android::base::ParseInt(fields[1], &stop_at, 0LL, 4102444800LL)) {
-      continue;
-    }
-    g.capture = fields[0];
-    g.stop_at = wall_time(std::chrono::seconds(stop_at));
-    g.runs = ReadFileToString("/proc/" + pid + "/comm", &comm) &&
-             comm == std::string(guard_process_name) + "\n" &&
-             stat(("/proc/" + pid).c_str(), &process) == 0 && process.st_uid == st.st_uid;
-    s.guards.push_back(g);
-  }
+  std::istringstream text(std::string(prefix, static_cast<size_t>(std::max<ssize_t>(length, 0))));
+  std::vector<std::string> lines;
+  odl::read_lines(text, lines, [](const std::string&) {});
+  return {error, odl::command_of(lines), modified(st)};
 }
 
 command_record last_command(int sensors, const std::string& root) {
-  command_record record;
   unique_fd file;
-  char prefix[4096];
-  struct statx st {};
-  record.error = open_command_file(sensors, root, O_RDONLY, file);
-  const ssize_t length = file.ok() ? pread(file.get(), prefix, sizeof prefix, 0) : 0;
-  if (const int error = length < 0 ? errno : status_of(file.get(), "", st);
-      file.ok() && error != 0) {
-    record.error = "cannot read " + root + odl::command_file + ": " + std::strerror(error);
-  }
-  std::vector<std::string> lines =
-      Split(std::string(prefix, static_cast<size_t>(std::max<ssize_t>(length, 0))), "\n");
-  lines.erase(std::remove(lines.begin(), lines.end(), ""), lines.end());
-  lines.resize(std::max<size_t>(lines.size(), 2));
-  record.first = lines[0];
-  record.second = lines[1];
-  record.written = modified(st);
-  return record;
+  const std::string error = open_command_file(sensors, root, O_RDONLY, file);
+  return read_from(file.get(), root, error);
 }
 
-// Each capture's state and tools, decided once.
-void judge(snapshot& s) {
-  for (capture& c : s.captures) {
-    std::copy_if(s.tools.begin(), s.tools.end(), std::back_inserter(c.tools),
-                 [&c](const capture_tool& tool) { return tool.writes_into == c.id; });
-    c.state = !c.tools.empty() ? run_state::running
-              : s.blind.any()  ? run_state::unknown
-                               : run_state::finished;
-    c.grows = c.walked && c.newest <= s.now && s.now - c.newest < growth_window;
+look read_look(const std::string& root, const std::function<bool(const capture&)>& walk,
+               snapshot* extras) {
+  look s;
+  s.root = root;
+  s.sensors = root + odl::sensors_directory;
+  const unique_fd sensors = open_sensors(root, s.sensors_error);
+  s.processes = read_processes(sensors.get(), extras != nullptr);
+  s.now = std::chrono::system_clock::now();
+  std::vector<std::string> names;
+  if (const int error = sensors.ok() ? list_directory(sensors.get(), names) : 0; error != 0) {
+    s.sensors_error = "cannot read " + s.sensors + ": " + std::strerror(error);
   }
+  if (!sensors.ok()) return s;
+  captures_into(s, sensors.get(), names, walk);
+  s.command = last_command(sensors.get(), root);
+  const std::string config(odl::diag_cfg_name);
+  s.config_error = faccessat(sensors.get(), config.c_str(), F_OK, 0) == 0 ? 0 : errno;
+  struct statvfs space {};
+  if (extras != nullptr && fstatvfs(sensors.get(), &space) == 0) {
+    extras->space.emplace(static_cast<unsigned long long>(space.f_bavail) * space.f_frsize,
+                          static_cast<unsigned long long>(space.f_blocks) * space.f_frsize);
+  }
+  if (extras != nullptr) {
+    extras->pipe = probe_flush_pipe(sensors.get(), nullptr, extras->pipe_error);
+  }
+  judge_states(s);
+  return s;
 }
 
 }  // namespace
 
+look look_at(const std::string& root, const std::function<bool(const capture&)>& walk) {
+  return read_look(root, walk, nullptr);
+}
+
+snapshot read_device(const std::string& root) {
+  snapshot s;
+  static_cast<look&>(s) = read_look(
+      root, [](const capture&) { return true; }, &s);
+  return s;
+}
+
+std::vector<std::string> capture_names(const std::string& root) {
+  std::string error;
+  std::vector<std::string> names;
+  const unique_fd sensors = open_sensors(root, error);
+  if (sensors.ok()) list_directory(sensors.get(), names);
+  names.erase(std::remove_if(names.begin(), names.end(),
+                             [](const std::string& name) { return !capture_start(name); }),
+              names.end());
+  return names;
+}
+
+command_record read_command(int file, const std::string& root) { return read_from(file, root, ""); }
+
+command_record read_command(const std::string& root) {
+  command_record record;
+  const unique_fd sensors = open_sensors(root, record.error);
+  return sensors.ok() ? last_command(sensors.get(), root) : record;
+}
+
 std::optional<wall_time> capture_start(std::string_view name) {
-  if (!StartsWith(name, odl::capture_prefix)) return std::nullopt;
-  std::string stamp(name.substr(std::strlen(odl::capture_prefix)));
-  if (stamp == odl::capture_fallback_stamp) return wall_time{};
-  // The daemon's own format, read and written again: only the text it makes
-  // (no month 13, no 30 February, no missing zero) comes back the same.
-  std::replace(stamp.begin(), stamp.end(), '_', '-');
+  // A wait looks at the same names again and again, and mktime is dear.
+  static std::map<std::string, std::optional<wall_time>, std::less<>> known;
+  if (const auto at = known.find(name); at != known.end()) return at->second;
+  if (!android::base::StartsWith(name, odl::capture_prefix)) return std::nullopt;
+  if (name == odl::capture_name(nullptr)) return wall_time{};
+  // Read and made again by the daemon's own rule: only a name it makes (no
+  // month 13, no 30 February, no missing zero) comes back the same.
   std::tm local{};
-  const char* end = strptime(stamp.c_str(), odl::capture_stamp_format, &local);
+  const std::string stamp(name.substr(odl::capture_prefix.size()));
+  const std::string format = odl::underscored(odl::capture_stamp_format);
+  const char* end = strptime(stamp.c_str(), format.c_str(), &local);
   local.tm_isdst = -1;
   const std::time_t start = end != nullptr && *end == '\0' ? std::mktime(&local) : -1;
-  char again[80] = "";
-  static_cast<void>(std::strftime(again, sizeof again, odl::capture_stamp_format, &local));
-  if (start == -1 || stamp != again) return std::nullopt;
-  return std::chrono::system_clock::from_time_t(start);
-}
-
-bool proc_hidden(std::string_view mountinfo, uid_t euid, bool pid1_listed, pid_t own_pid) {
-  bool hides = false;
-  // "ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS ... - TYPE SOURCE SUPER_OPTIONS"
-  for (const std::string& line : Split(std::string(mountinfo), "\n")) {
-    const std::vector<std::string> fields = Split(line, " ");
-    const std::vector<std::string> options = Split(fields.back(), ",");
-    if (fields.size() > 4 && fields[4] == "/proc") {
-      hides = std::count(options.begin(), options.end(), "hidepid=2") +
-                  std::count(options.begin(), options.end(), "hidepid=invisible") !=
-              0;
-    }
-  }
-  return (hides && euid != 0) || (!pid1_listed && own_pid != 1);
-}
-
-std::string guard_record_name(pid_t pid) {
-  return std::string(guard_record_prefix) + std::to_string(pid);
+  const bool made = start != -1 && odl::capture_name(&local) == name;
+  const auto found =
+      made ? std::optional(std::chrono::system_clock::from_time_t(start)) : std::nullopt;
+  return known.emplace(name, found).first->second;
 }
 
 unique_fd open_sensors(const std::string& root, std::string& error) {
   unique_fd dir(open(root.empty() ? "/" : root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   std::string reached = root;
-  for (const std::string& name : Split(odl::sensors_directory + 1, "/")) {
+  for (const std::string& name :
+       android::base::Split(std::string(odl::sensors_directory).substr(1), "/")) {
     reached += "/" + name;
     if (dir.ok()) {
       dir.reset(openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -255,8 +183,8 @@ unique_fd open_sensors(const std::string& root, std::string& error) {
 
 std::string open_command_file(int sensors, const std::string& root, int mode, unique_fd& file) {
   const std::string path = root + odl::command_file;
-  file.reset(openat(sensors, in_sensors(odl::command_file),
-                    mode | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const std::string name(odl::command_file_name);
+  file.reset(openat(sensors, name.c_str(), mode | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat st {};
   if (!file.ok()) {
     return errno == ENOENT
@@ -273,57 +201,23 @@ std::string open_command_file(int sensors, const std::string& root, int mode, un
 }
 
 pipe_state probe_flush_pipe(int sensors, unique_fd* writer, int& error) {
-  const char* name = in_sensors(odl::flush_pipe_path);
+  const std::string name(odl::flush_pipe_name);
   struct stat st {};
-  if (fstatat(sensors, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (fstatat(sensors, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     error = errno;
     return error == ENOENT ? pipe_state::missing : pipe_state::failed;
   }
   if (!S_ISFIFO(st.st_mode)) return S_ISLNK(st.st_mode) ? pipe_state::link : pipe_state::not_fifo;
-  unique_fd opened(openat(sensors, name, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  unique_fd opened(openat(sensors, name.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   error = errno;
   if (!opened.ok()) {
-    return error == ENXIO    ? pipe_state::not_served
-           : denied(error)   ? pipe_state::not_permitted
-           : error == ENOENT ? pipe_state::missing
-                             : pipe_state::failed;
+    return error == ENXIO                      ? pipe_state::not_served
+           : error == EACCES || error == EPERM ? pipe_state::not_permitted
+           : error == ENOENT                   ? pipe_state::missing
+                                               : pipe_state::failed;
   }
   // Replaced meanwhile by something that is not a FIFO: nothing goes into it.
   if (fstat(opened.get(), &st) != 0 || !S_ISFIFO(st.st_mode)) return pipe_state::not_fifo;
   if (writer != nullptr) *writer = std::move(opened);
   return pipe_state::served;
-}
-
-snapshot read_device(const std::string& root, unsigned parts) {
-  snapshot s;
-  s.root = root;
-  s.sensors = root + odl::sensors_directory;
-  const unique_fd sensors = open_sensors(root, s.sensors_error);
-  struct statx own {};
-  const bool known = sensors.ok() && status_of(sensors.get(), "", own) == 0;
-  if ((parts & read_processes) != 0) processes_into(s, known ? id_of(own) : file_id{});
-  s.now = std::chrono::system_clock::now();
-  std::vector<std::string> names;
-  if (const int error = sensors.ok() ? list_directory(sensors.get(), names) : 0; error != 0) {
-    s.sensors_error = "cannot read " + s.sensors + ": " + std::strerror(error);
-  }
-  if (!sensors.ok()) return s;
-  captures_into(s, sensors.get(), names,
-                (parts & read_trees) != 0 || ((parts & read_growth) != 0 && s.blind.any()));
-  if ((parts & read_command) != 0) s.command = last_command(sensors.get(), root);
-  if ((parts & read_guards) != 0) guards_into(s, sensors.get(), names);
-  if ((parts & read_config) != 0) {
-    s.config_error =
-        faccessat(sensors.get(), in_sensors(odl::diag_cfg_path), F_OK, 0) == 0 ? 0 : errno;
-  }
-  if ((parts & read_extras) != 0) {
-    s.pipe = probe_flush_pipe(sensors.get(), nullptr, s.pipe_error);
-    struct statvfs space {};
-    if (fstatvfs(sensors.get(), &space) == 0) {
-      s.space.emplace(static_cast<unsigned long long>(space.f_bavail) * space.f_frsize,
-                      static_cast<unsigned long long>(space.f_blocks) * space.f_frsize);
-    }
-  }
-  judge(s);
-  return s;
 }

@@ -1,18 +1,14 @@
-#include <android-base/unique_fd.h>
+#include <android-base/scopeguard.h>
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
 
-#include "interfaces/odl_protocol.h"
 #include "odlctl/commands.h"
 #include "odlctl/tree.h"
 #include "odlctl/watch.h"
-
-using android::base::unique_fd;
 
 namespace {
 
@@ -26,126 +22,156 @@ constexpr auto lock_look = 100ms;
 constexpr auto settle_look = 500ms;
 // How often a start looks for its capture directory and capture tool.
 constexpr auto start_look = 100ms;
-// How often a stop looks for its capture tools' end; with none running when
-// it was written, a look after that long tells that no start the daemon was
-// carrying out launches any.
-constexpr auto stop_look = 500ms;
-
-constexpr unsigned watched = read_processes | read_growth;
+// How often a stop looks for its capture tools' end, each look reading every
+// process of the device; with none running when it was written, a look half
+// a second after tells that no start the daemon was carrying out launches any.
+constexpr auto stop_look = 1s;
+constexpr auto launch_time = 500ms;
 
 // Takes the command file's lock, saying once that it waits for it; a guard
-// (`patient`) waits as long as it takes.
-bool lock(int file, const arguments& args, const request& r, int& signal) {
+// (`patient`) waits as long as it takes, whatever comes meanwhile: an ending
+// event asked for its stop. None when an ending event cut it short.
+std::optional<bool> lock(int file, const arguments& args, const request& r) {
   const auto patience = std::chrono::seconds(args.wait_s) + lock_patience;
   const boot_time deadline = r.patient ? boot_time::max() : boot_clock::now() + patience;
   const std::string what =
       r.own != nullptr ? args.root + odl::sensors_directory + "/" + r.own->name + ": its stop"
-      : r.start        ? "start"
-                       : "stop";
-  bool told = false;
+      : r.command.what == odl::action::start ? "start"
+                                             : "stop";
+  int looks = 0;
   const auto locked = [&](bool last) -> std::optional<bool> {
     if (flock(file, LOCK_EX | LOCK_NB) == 0) return true;
-    if (!std::exchange(told, true)) {
+    if (looks++ == 0) {
       fail(what + " waits for the command file's lock, which another controller holds");
     }
+    // A guard's word to its controller, every second, that it waits on.
+    if (r.patient && looks % 10 == 0) report(".");
     return last ? std::optional(false) : std::nullopt;
   };
-  return watch(deadline, lock_look, {}, signal, locked).value_or(false);
+  std::optional<bool> got = watch(deadline, lock_look, {}, locked);
+  while (r.patient && !got) got = watch(deadline, lock_look, {}, locked);
+  return got;
 }
 
 // Writes the command's two lines over the start of the file, then cuts off
 // what is left of a longer one: the daemon never reads an empty or partial
 // command, and every change wakes it. Returns why not, "" on success;
-// `written` is then the file's modification time, which tells this write
-// from any later one.
-std::string write_command(int file, const std::string& path, const request& r, wall_time& written) {
-  const std::string lines = std::string(r.start ? odl::start_word : odl::stop_word) + "\n" +
-                            (r.packets ? odl::packets_option : "default") + "\n";
+// `written.written` is then the file's modification time, which tells this
+// write from any later one.
+std::string write_command(int file, const std::string& path, command_record& written) {
+  const std::string lines = odl::command_text(written.command);
+  const auto length = static_cast<off_t>(lines.size());
   struct statx status {};
-  if (status_of(file, "", status) != 0 ||
-      pwrite(file, lines.data(), lines.size(), 0) != static_cast<ssize_t>(lines.size()) ||
-      (status.stx_size > lines.size() && ftruncate(file, static_cast<off_t>(lines.size())) != 0) ||
+  if (status_of(file, "", status) != 0 || pwrite(file, lines.data(), lines.size(), 0) != length ||
+      (status.stx_size > lines.size() && ftruncate(file, length) != 0) ||
       status_of(file, "", status) != 0) {
     return "cannot write " + path + ": " + std::strerror(errno);
   }
-  written = modified(status);
+  written.written = modified(status);
   return "";
 }
 
-}  // namespace
-
-std::optional<answer> decide_settled(
-    const arguments& args, snapshot& seen, int& signal,
-    const std::function<std::optional<answer>(const snapshot& s, bool settled)>& decide) {
-  const auto look = [&args] {
-    return read_device(args.root, watched | read_command | read_config);
-  };
-  seen = look();
+// Decides on the device as it is looked at (into `seen`): `decide` is asked
+// with `settled` once the daemon has had the time to read the last command,
+// and until then the device is looked at again. None when an ending event cut
+// it short.
+template <typename Decide>
+std::optional<answer> decide_settled(const arguments& args, look& seen, Decide decide) {
+  seen = look_at(args.root);
   const boot_time settled_at = boot_clock::now() + pause_left(seen.command, seen.now);
   bool fresh = true;
-  return watch(settled_at, settle_look, {}, signal, [&](bool last) {
-    if (!std::exchange(fresh, false)) seen = look();
+  return watch(settled_at, settle_look, {}, [&](bool last) {
+    if (!std::exchange(fresh, false)) seen = look_at(args.root);
     return decide(seen, last);
   });
 }
 
-switched switch_capture(const arguments& args, const request& r) {
+}  // namespace
+
+switched switch_capture(const arguments& args, const request& r,
+                        const std::function<void(const command_record&, bool done)>& on_write) {
   switched result;
-  const std::string path = args.root + odl::command_file;
+  const bool start = r.command.what == odl::action::start;
   std::string error;
-  const unique_fd sensors = open_sensors(args.root, error);
-  unique_fd file;
-  error = sensors.ok() ? open_command_file(sensors.get(), args.root, O_RDWR, file) : error;
-  if (error.empty() && !lock(file.get(), args, r, result.signal) && result.signal == 0) {
+  const android::base::unique_fd sensors = open_sensors(args.root, error);
+  android::base::unique_fd opened;
+  if (r.file < 0 && sensors.ok()) {
+    error = open_command_file(sensors.get(), args.root, O_RDWR, opened);
+  }
+  const int file = r.file >= 0 ? r.file : opened.get();
+  const std::optional<bool> locked = error.empty() ? lock(file, args, r) : false;
+  // A guard's descriptor outlives the switch, and so would its lock.
+  const auto unlock = android::base::make_scope_guard([file] { flock(file, LOCK_UN); });
+  if (error.empty() && locked == false) {
     error = "another controller keeps the command file locked: gave up waiting, nothing written";
   }
-  snapshot before;
-  const auto decide = [&r](const snapshot& s, bool settled) {
-    return r.own != nullptr ? decide_timed_stop(s, *r.own, settled)
-           : r.start        ? decide_start(s, settled)
-                            : decide_stop(s, r.packets, settled);
-  };
-  const std::optional<answer> go = error.empty() && result.signal == 0
-                                       ? decide_settled(args, before, result.signal, decide)
-                                       : std::nullopt;
+  look before;
+  std::optional<answer> go;
+  if (error.empty() && locked && r.own != nullptr) {
+    // Through the command file the guard holds: a name linked to it since is no other file.
+    before = look_at(args.root);
+    before.command = read_command(file, args.root);
+    go = decide_timed_stop(before.command, *r.own);
+  } else if (error.empty() && locked) {
+    go = decide_settled(args, before, [&r, start](const look& s, bool settled) {
+      return start ? decide_start(s, settled) : decide_stop(s, r.command.packets, settled);
+    });
+  }
   error = error.empty() ? before.command.error : error;
   const std::string own = r.own != nullptr ? r.own->name : "";
-  if (!error.empty() || !go || go->what != finding::go) {
+  // An ending event before a start is written: nothing is. A stop is written all the same.
+  result.cut = error.empty() && (!go || (go->what == finding::go && start && ending_pending()));
+  command_record written{"", r.command, {}};
+  if (error.empty() && !result.cut && go->what == finding::go) {
+    if (on_write) on_write(written, false);
+    error = write_command(file, args.root + odl::command_file, written);
+    result.written = error.empty();
+  }
+  if (!result.written) {
     result.outcome = !error.empty() ? verdict{1, "", error}
                      : go           ? say(before, *go, own)
                                     : verdict{};
     result.what = go ? go->what : finding::go;
     return result;
   }
-  if (error = write_command(file.get(), path, r, result.written_at); !error.empty()) {
-    result.outcome = {1, "", error};
-    return result;
-  }
-  result.written = true;
+  if (on_write) on_write(written, true);
   if (args.wait_s == 0) {
-    result.outcome = {0, std::string(r.start ? "start" : "stop") + " written\n", ""};
+    result.outcome = {0, std::string(start ? "start" : "stop") + " written\n", ""};
     return result;
   }
   const boot_time deadline = boot_clock::now() + std::chrono::seconds(args.wait_s) +
-                             pause_left(before.command, result.written_at);
-  const boot_time written_look = boot_clock::now() + stop_look;
-  const bool had_tools = std::any_of(before.tools.begin(), before.tools.end(),
-                                     [&r](const auto& t) { return ended_by_stop(t, r.packets); });
-  snapshot now;
-  const std::optional<answer> seen =
-      r.start ? watch(deadline, start_look, {}, result.signal,
-                      [&](bool last) {
-                        now = read_device(args.root, watched);
-                        return start_seen(before, now, last);
-                      })
-              : watch(deadline, stop_look, {}, result.signal, [&](bool last) {
-                  now = read_device(args.root, watched);
-                  const bool read = boot_clock::now() >= written_look;
-                  return stop_seen(now, r.packets, read || had_tools, last);
-                });
+                             pause_left(before.command, written.written);
+  const boot_time written_look = boot_clock::now() + launch_time;
+  const bool had_tools = !stop_seen(before, r.command.packets, true, false);
+  const auto fresh = [&before](const capture& c) {
+    return std::none_of(before.captures.begin(), before.captures.end(),
+                        [&c](const capture& old) { return old.name == c.name; });
+  };
+  look now;
+  std::optional<answer> seen = watch(deadline, start ? start_look : stop_look, {}, [&](bool last) {
+    // Until a new capture directory appears, a start's look reads only the sensors directory.
+    const std::vector<std::string> names =
+        start && !last ? capture_names(args.root) : std::vector<std::string>{};
+    const auto is_new = [&before](const std::string& name) {
+      return std::none_of(before.captures.begin(), before.captures.end(),
+                          [&name](const capture& old) { return old.name == name; });
+    };
+    if (start && !last && std::none_of(names.begin(), names.end(), is_new))
+      return std::optional<answer>();
+    now = look_at(args.root, fresh);
+    const bool read = had_tools || boot_clock::now() >= written_look;
+    return start ? start_seen(before, now, last) : stop_seen(now, r.command.packets, read, last);
+  });
+  result.cut = !seen;
   if (seen) {
+    int why = 0;
+    const bool no_effect =
+        seen->what == finding::no_new_directory || seen->what == finding::still_running;
+    seen->no_daemon =
+        no_effect && probe_flush_pipe(sensors.get(), nullptr, why) != pipe_state::served;
     result.what = seen->what;
     result.capture = seen->subject != nullptr ? seen->subject->name : "";
+    result.id = seen->subject != nullptr ? seen->subject->id : file_id{};
     result.outcome = say(now, *seen, own);
   }
   return result;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "odlctl/device.h"
+#include "odlctl/read_device.h"
 
 struct tree_entry {
   int parent;  // the open directory that holds it

@@ -3,7 +3,6 @@
 // command lines as the fake env records them.
 #include <android-base/unique_fd.h>
 #include <fcntl.h>
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -13,7 +12,6 @@
 #include <cstring>
 #include <fstream>
 #include <regex>
-#include <stdexcept>
 
 #include "daemon/sensordaemon.h"
 #include "diag/inotify_records.h"
@@ -26,31 +24,6 @@
 namespace {
 
 using lines = std::vector<std::string>;
-
-// A stream buffer that holds `text` and fails when it is read past it.
-struct failing_buffer : std::streambuf {
-  explicit failing_buffer(std::string held) : text(std::move(held)) {
-    setg(text.data(), text.data(), text.data() + text.size());
-  }
-  int_type underflow() override { throw std::length_error("line too long"); }
-  std::string text;
-};
-
-TEST(read_odl_lines, passes_an_error_part_way_through_on_and_keeps_the_lines_read_before_it) {
-  failing_buffer buffer("stop\nx\nsta");
-  std::istream in(&buffer);
-  lines commands;
-  EXPECT_THROW(read_odl_lines(in, commands), std::length_error);
-  EXPECT_EQ(commands, (lines{"stop", "x"}));
-}
-
-TEST(get_odl_commands, logs_an_error_while_reading) {
-  ASSERT_EQ(mkdir(odl::command_file, 0755), 0);  // opens, but every read fails
-  EXPECT_TRUE(get_odl_commands().empty());
-  EXPECT_THAT(
-      journal::take(),
-      testing::ElementsAre(testing::MatchesRegex("E get_odl_commands:  exception : .*reading.* ")));
-}
 
 // A record's head and its name, padded with zero bytes to `name_length` as the kernel does.
 std::string record(uint32_t mask, uint32_t name_length = 0, const std::string& name = "") {

@@ -149,6 +149,11 @@ class Device:
         first: the daemon never reads it half written."""
         self.write(COMMAND_FILE, text.encode(), flags=0)
 
+    def props(self, *lines):
+        """Appends properties to the host property store, read at the stand-ins' next call."""
+        with open(self.path("/data/property/host.prop"), "a") as store:
+            store.write("".join(f"{line}\n" for line in lines))
+
     def odlctl(self, *args, wrapper=()):
         return odlctl("--root", self.root, *args, wrapper=wrapper)
 
