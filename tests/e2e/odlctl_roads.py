@@ -194,8 +194,12 @@ class OdlctlRoads(Road):
             os.kill(guard, signal.SIGCONT)
             until(lambda: ended(guard), "the thawed guard's end")
             self.assertEqual(os.stat(device.path(COMMAND_FILE)).st_mtime_ns, written)
-            # In the background, with a pipe of the caller's open on descriptor 3: back at once, the
-            # guard holding none of it, named by status, and the stop on time.
+
+    def test_background_guards(self):
+        with Device() as device:
+            device.wait_for(WATCHING)
+            # With a pipe of the caller's open on descriptor 3: back at once, the guard holding
+            # none of it, named by status, and the stop on time.
             read_end, write_end = os.pipe()
             timed = odlctl_command("--root", device.root, "start", "--for", "6", "--background")
             with self.stops_within(device, 5, 9) as begin:

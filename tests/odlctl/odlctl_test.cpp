@@ -206,7 +206,7 @@ TEST_P(hostile_files, are_named_and_never_followed_or_waited_for) {
   if (c.command_file == "link" || c.pipe == "link")
     symlink(target.c_str(), (c.pipe == "link" ? pipe_path : file).c_str());
   if (c.command_file == "second name") link(target.c_str(), file.c_str());
-  if (c.command_file == "fifo") mkfifo(file.c_str(), 0);
+  if (c.command_file == "fifo") mkfifo(file.c_str(), 0666);
   if (c.command_file == "file") write_file(file, "");
   if (c.pipe == "file") write_file(pipe_path, "");
   if (c.pipe == "unread" || c.pipe == "unwritable") {
