@@ -273,8 +273,9 @@ process_view read_processes(int sensors, bool guards) {
     if (!this_device || exe_error != 0) continue;
     file_id tool;
     file_id daemon;
-    if (id_at(base + "/root" + odl::capture_tool, tool) == 0 && exe == tool)
+    if (id_at(base + "/root" + odl::capture_tool, tool) == 0 && exe == tool) {
       tool_into(base, pid, v);
+    }
     const bool the_daemons = id_at(base + "/root" + odl::daemon_path, daemon) == 0 && exe == daemon;
     devices.insert(the_daemons ? devices.begin() : devices.end(), base);
   }

@@ -168,4 +168,5 @@ inline bool plain_digits(std::string_view text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
+// The name a guard gives itself (its comm), which status looks for.
 inline constexpr const char* guard_process_name = "odlctl-guard";

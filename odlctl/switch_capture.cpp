@@ -143,21 +143,20 @@ switched switch_capture(const arguments& args, const request& r,
                              pause_left(before.command, written.written);
   const boot_time written_look = boot_clock::now() + launch_time;
   const bool had_tools = !stop_seen(before, r.command.packets, true, false);
-  const auto fresh = [&before](const capture& c) {
+  // A capture directory, or a name, that was not there before the write.
+  const auto is_new = [&before](const std::string& name) {
     return std::none_of(before.captures.begin(), before.captures.end(),
-                        [&c](const capture& old) { return old.name == c.name; });
+                        [&name](const capture& old) { return old.name == name; });
   };
+  const auto fresh = [&is_new](const capture& c) { return is_new(c.name); };
   look now;
   std::optional<answer> seen = watch(deadline, start ? start_look : stop_look, {}, [&](bool last) {
     // Until a new capture directory appears, a start's look reads only the sensors directory.
     const std::vector<std::string> names =
         start && !last ? capture_names(args.root) : std::vector<std::string>{};
-    const auto is_new = [&before](const std::string& name) {
-      return std::none_of(before.captures.begin(), before.captures.end(),
-                          [&name](const capture& old) { return old.name == name; });
-    };
-    if (start && !last && std::none_of(names.begin(), names.end(), is_new))
+    if (start && !last && std::none_of(names.begin(), names.end(), is_new)) {
       return std::optional<answer>();
+    }
     now = look_at(args.root, fresh);
     const bool read = had_tools || boot_clock::now() >= written_look;
     return start ? start_seen(before, now, last) : stop_seen(now, r.command.packets, read, last);
